@@ -1,0 +1,33 @@
+#include <exception>
+#include <iostream>
+#include <string>
+
+#include <boost/asio/io_service.hpp>
+
+#include "app/port_argument.hpp"
+#include "client/punchprobe_client.hpp"
+
+int main(int argc, char* argv[])
+{
+    try {
+        if (argc < 2) {
+            std::cerr << "Usage: punchprobe <server_host> [<server_port>]" << std::endl;
+            return 1;
+        }
+
+        int port = 30000;
+        // Only exactly two arguments set the port; a third one makes the
+        // run fall back to the default.
+        if (argc == 3) port = punchprobe::parse_port_argument(argv[2]);
+        const std::string host = argv[1];
+
+        std::cout << "Using server " << host << ":" << port << std::endl;
+
+        boost::asio::io_service io_service;
+        punchprobe::PunchprobeClient client(io_service, host, port);
+        io_service.run();
+    } catch (const std::exception& error) {
+        std::cerr << error.what() << std::endl;
+    }
+    return 0;
+}

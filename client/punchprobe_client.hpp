@@ -1,0 +1,104 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include <boost/asio/deadline_timer.hpp>
+#include <boost/asio/io_service.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/system/error_code.hpp>
+
+#include "protocol/punchprobe_message.hpp"
+
+namespace punchprobe {
+
+// How long the client waits for each step. The program always uses the
+// defaults; in-process tests shorten them.
+struct StepDurations {
+    boost::posix_time::time_duration reply_timeout = boost::posix_time::seconds(10);
+    boost::posix_time::time_duration ping_timeout = boost::posix_time::seconds(20);
+};
+
+// One whole test run: two UDP sockets on neighbouring ports, the exchange
+// INIT, INIT2, START, PING with the test server, the count of the server's
+// PINGs and the verdict. Everything after construction happens in completion
+// handlers on the loop that the constructor receives.
+class PunchprobeClient {
+public:
+    static constexpr std::size_t receive_buffer_size = 1024;
+
+    // Binds both sockets, prints their ports, arms the deadline check and
+    // starts the name lookup. Throws boost::system::system_error ("open",
+    // "bind", "local_endpoint") when a socket cannot be set up.
+    PunchprobeClient(boost::asio::io_service& io_service, const std::string& server_host,
+                     int server_port, const StepDurations& durations = StepDurations());
+
+    // Closes the sockets still open; throws "close" when that fails, unless
+    // an exception is already unwinding the caller.
+    ~PunchprobeClient() noexcept(false);
+
+    PunchprobeClient(const PunchprobeClient&) = delete;
+    PunchprobeClient& operator=(const PunchprobeClient&) = delete;
+
+private:
+    // A receive owns its bytes and its sender until its handler has run, so
+    // datagrams that arrive back to back never overwrite each other.
+    struct PendingReceive {
+        std::vector<char> recv_buffer = std::vector<char>(receive_buffer_size, 0);
+        boost::asio::ip::udp::endpoint sender_endpoint;
+    };
+
+    // Set-up.
+    void bind_sockets();
+    void resolve_server();
+    void hostname_resolved(const boost::system::error_code& error,
+                           boost::asio::ip::udp::resolver::iterator results);
+
+    // Exchange.
+    void send_init();
+    void send_init2();
+    void send_start();
+    void send_ping();
+    void send_message(std::string text, boost::asio::ip::udp::socket& from,
+                      const boost::asio::ip::udp::endpoint& to);
+    void move_deadline(const boost::posix_time::time_duration& duration);
+    void data_sent(const boost::system::error_code& error, std::size_t bytes_sent);
+    void start_receive(boost::asio::ip::udp::socket& on);
+    void _data_received(const boost::system::error_code& error, std::size_t bytes_received,
+                        const PendingReceive& received);
+    void handle_init(const PunchprobeMessage& message);
+    void handle_init2(const PunchprobeMessage& message);
+    void handle_start(const PunchprobeMessage& message);
+    void handle_ping(const PunchprobeMessage& message);
+
+    // Supervision and verdict.
+    void check_deadline();
+    void report_success();
+    void report_failure();
+    void report_timeout();
+    void close();
+
+    boost::asio::ip::udp::socket socket;
+    boost::asio::ip::udp::socket socket_alt;
+    boost::asio::ip::udp::resolver resolver;
+    boost::asio::ip::udp::endpoint server_endpoint;
+    boost::asio::ip::udp::endpoint extra_endpoint;
+    std::string server_host;
+    int server_port;
+    int extra_port_value = 0;
+    int local_port_value = 0;
+    int local_port_alt_value = 0;
+    std::string public_address;
+    int public_port_value = 0;
+    int public_port_alt_value = 0;
+    int session = 0;
+    int pings_received = 0;
+    bool ping_phase = false;
+    boost::asio::deadline_timer deadline;
+    bool stopped = false;
+    StepDurations durations;
+};
+
+}  // namespace punchprobe
