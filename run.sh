@@ -1,8 +1,57 @@
 #!/usr/bin/env bash
-# Builds punchprobe and runs it: ./run.sh HOST [PORT]
+# Builds punchprobe and runs it.
+#   ./run.sh HOST [PORT]  tests this router against the punchprobe-server at HOST
+#   ./run.sh              the whole test on this machine: a punchprobe-server on
+#                         127.0.0.1 with system-chosen ports, and the client against it
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build --target punchprobe >/dev/null
-exec build/punchprobe "$@"
+
+if [[ $# -gt 0 ]]; then
+  cmake --build build --target punchprobe >/dev/null
+  exec build/punchprobe "$@"
+fi
+
+cmake --build build --target punchprobe punchprobe-server >/dev/null
+
+server_log=$(mktemp)
+server_pid=
+# Whatever ends this script, the server goes with it.
+stop_server() {
+  if [[ -n $server_pid ]]; then
+    kill -TERM "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+    server_pid=
+  fi
+}
+trap 'stop_server; rm -f "$server_log"' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+build/punchprobe-server --bind 127.0.0.1 --port 0 --extra-port 0 >"$server_log" &
+server_pid=$!
+
+# The first line names the ports the system chose; give it up to 10 s.
+port=
+for _ in $(seq 100); do
+  port=$(sed -nE '1s/^punchprobe-server listening on [0-9.]+:([0-9]+) \(main\).*/\1/p' "$server_log")
+  [[ -n $port ]] && break
+  kill -0 "$server_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if [[ -z $port ]]; then
+  echo "punchprobe-server did not start:" >&2
+  cat "$server_log" >&2
+  exit 1
+fi
+
+client_log=$(mktemp)
+trap 'stop_server; rm -f "$server_log" "$client_log"' EXIT
+build/punchprobe 127.0.0.1 "$port" | tee "$client_log"
+
+stop_server
+echo
+echo "punchprobe-server said:"
+sed 's/^/  /' "$server_log"
+grep -q '^  SUCCESS  $' "$client_log"

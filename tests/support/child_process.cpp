@@ -129,4 +129,9 @@ std::string client_binary()
     return PUNCHPROBE_CLIENT_BINARY;
 }
 
+std::string server_binary()
+{
+    return PUNCHPROBE_SERVER_BINARY;
+}
+
 }  // namespace punchprobe_test

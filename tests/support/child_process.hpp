@@ -56,4 +56,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, std::chrono::mil
 // The punchprobe client built with this test suite.
 std::string client_binary();
 
+// The punchprobe-server built with this test suite.
+std::string server_binary();
+
 }  // namespace punchprobe_test

@@ -1,0 +1,252 @@
+#include "server/punchprobe_server.hpp"
+
+#include <algorithm>
+#include <csignal>
+#include <memory>
+#include <utility>
+
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/error.hpp>
+#include <boost/system/system_error.hpp>
+
+namespace punchprobe {
+
+namespace asio = boost::asio;
+using asio::ip::udp;
+using boost::posix_time::time_duration;
+using boost::system::error_code;
+using boost::system::system_error;
+
+namespace {
+
+// Often enough that an idle server logs an expired session soon after its
+// time, rarely enough to cost nothing.
+time_duration sweep_interval_for(const time_duration& ttl)
+{
+    return std::clamp(ttl / 4, time_duration(boost::posix_time::milliseconds(10)),
+                      time_duration(boost::posix_time::seconds(1)));
+}
+
+ServerClock::duration to_clock(const time_duration& duration)
+{
+    return std::chrono::microseconds(duration.total_microseconds());
+}
+
+void report_handler_error(std::ostream& err, const char* handler, const error_code& error)
+{
+    err << "Error in " << handler << ": " << error << " " << error.message() << std::endl;
+}
+
+}  // namespace
+
+PunchprobeServer::PunchprobeServer(asio::io_service& io_service, const ServerOptions& options,
+                                   std::ostream& out, std::ostream& err)
+    : io_service_(io_service),
+      out_(out),
+      err_(err),
+      pings_(options.pings),
+      ping_interval_(options.ping_interval),
+      sweep_interval_(sweep_interval_for(options.session_ttl)),
+      quiet_(options.quiet),
+      main_socket_(io_service),
+      extra_socket_(io_service),
+      sessions_(to_clock(options.session_ttl), options.max_sessions),
+      sweep_timer_(io_service),
+      signals_(io_service, SIGINT, SIGTERM)
+{
+    bind_sockets(options);
+    print_listening();
+    start_receive(ServerSocket::main);
+    start_receive(ServerSocket::extra);
+    start_sweep();
+    start_signal_wait();
+}
+
+void PunchprobeServer::bind_sockets(const ServerOptions& options)
+{
+    const auto bind_one = [&options](udp::socket& socket, unsigned short port) {
+        error_code error;
+        socket.open(udp::v4(), error);
+        if (error) throw system_error(error, "open");
+        socket.bind(udp::endpoint(options.bind_address, port), error);
+        if (error) throw system_error(error, "bind");
+        const udp::endpoint bound = socket.local_endpoint(error);
+        if (error) throw system_error(error, "local_endpoint");
+        return bound;
+    };
+    main_endpoint_ = bind_one(main_socket_, options.main_port);
+    extra_endpoint_ = bind_one(extra_socket_, options.extra_port);
+    handler_settings_.extra_port = extra_endpoint_.port();
+}
+
+void PunchprobeServer::print_listening()
+{
+    // Printed even when quiet: scripts read the system-chosen ports here.
+    out_ << "punchprobe-server listening on " << main_endpoint_.address().to_string() << ":"
+         << main_endpoint_.port() << " (main) and " << extra_endpoint_.address().to_string() << ":"
+         << extra_endpoint_.port() << " (extra)" << std::endl;
+}
+
+void PunchprobeServer::start_receive(ServerSocket which)
+{
+    std::vector<char>& buffer = buffer_of(which);
+    socket_of(which).async_receive_from(
+        asio::buffer(buffer), sender_of(which), 0,
+        [this, which](const error_code& error, std::size_t bytes_received) {
+            handle_receive(error, bytes_received, which);
+        });
+}
+
+void PunchprobeServer::handle_receive(const error_code& error, std::size_t bytes_received,
+                                      ServerSocket which)
+{
+    if (stopped_ || error == asio::error::operation_aborted) return;
+    if (error) {
+        // Some systems hand an ICMP port-unreachable for an earlier send to
+        // the next receive: routine once a client has closed its socket
+        // before the last PING, and no reason to stop listening. Any other
+        // error is reported, and still does not end the loop.
+        if (error != asio::error::connection_refused) report_handler_error(err_, "handle_receive", error);
+        start_receive(which);
+        return;
+    }
+
+    const std::vector<char>& buffer = buffer_of(which);
+    InboundDatagram datagram;
+    datagram.bytes.assign(buffer.data(), bytes_received);
+    datagram.source = sender_of(which);
+    datagram.socket = which;
+    datagram.now = ServerClock::now();
+    execute(handle_datagram(datagram, sessions_, handler_settings_));
+    start_receive(which);
+}
+
+void PunchprobeServer::execute(Decision decision)
+{
+    for (const SessionReport& report : decision.ended) report_end(report);
+    if (decision.session_created) ++counters_.sessions;
+    if (decision.drop) counters_.count_drop(*decision.drop);
+    if (decision.reply)
+        send_datagram(std::move(decision.reply->bytes), decision.reply->from, decision.reply->destination);
+    if (decision.ping_train) start_ping_train(std::move(*decision.ping_train));
+}
+
+void PunchprobeServer::send_datagram(std::string bytes, ServerSocket from, const udp::endpoint& destination)
+{
+    // The pending send owns its bytes until it completes.
+    auto datagram = std::make_shared<std::string>(std::move(bytes));
+    socket_of(from).async_send_to(asio::buffer(*datagram), destination, 0,
+                                  [this, datagram](const error_code& error, std::size_t bytes_sent) {
+                                      data_sent(error, bytes_sent);
+                                  });
+}
+
+void PunchprobeServer::data_sent(const error_code& error, std::size_t /*bytes_sent*/)
+{
+    // A lost answer is the client's timeout to report, not ours to retry.
+    if (error && error != asio::error::operation_aborted) report_handler_error(err_, "data_sent", error);
+}
+
+void PunchprobeServer::start_ping_train(PingTrainOrder order)
+{
+    ping_trains_.emplace_back(io_service_, std::move(order));
+    send_next_ping(std::prev(ping_trains_.end()));
+}
+
+void PunchprobeServer::send_next_ping(PingTrains::iterator train)
+{
+    SessionReport& report = train->order.report;
+    if (report.pings_sent >= pings_) {
+        finish_ping_train(train);
+        return;
+    }
+    ++report.pings_sent;
+    send_datagram(make_server_ping(train->order.session_id, report.pings_sent), ServerSocket::extra,
+                  train->order.destination);
+    if (report.pings_sent >= pings_) {
+        finish_ping_train(train);
+        return;
+    }
+    error_code error;
+    train->timer.expires_from_now(ping_interval_, error);
+    if (error) throw system_error(error, "expires_from_now");
+    train->timer.async_wait([this, train](const error_code& wait_error) { handle_ping_timer(wait_error, train); });
+}
+
+void PunchprobeServer::handle_ping_timer(const error_code& error, PingTrains::iterator train)
+{
+    // After stop() the train may already be gone with the server's state:
+    // touch nothing.
+    if (stopped_ || error == asio::error::operation_aborted) return;
+    send_next_ping(train);
+}
+
+void PunchprobeServer::finish_ping_train(PingTrains::iterator train)
+{
+    report_end(train->order.report);
+    ping_trains_.erase(train);
+}
+
+void PunchprobeServer::report_end(const SessionReport& report)
+{
+    counters_.count_end(report);
+    if (!quiet_) out_ << session_line(report) << std::endl;
+}
+
+void PunchprobeServer::start_sweep()
+{
+    error_code error;
+    sweep_timer_.expires_from_now(sweep_interval_, error);
+    if (error) throw system_error(error, "expires_from_now");
+    sweep_timer_.async_wait([this](const error_code& wait_error) { handle_sweep(wait_error); });
+}
+
+void PunchprobeServer::handle_sweep(const error_code& error)
+{
+    if (stopped_ || error == asio::error::operation_aborted) return;
+    // Datagrams expire sessions too, but an idle server must still log the
+    // ones whose time ran out.
+    for (const SessionReport& report : sessions_.expire(ServerClock::now())) report_end(report);
+    start_sweep();
+}
+
+void PunchprobeServer::start_signal_wait()
+{
+    signals_.async_wait([this](const error_code& error, int signal_number) { handle_signal(error, signal_number); });
+}
+
+void PunchprobeServer::handle_signal(const error_code& error, int /*signal_number*/)
+{
+    if (stopped_ || error == asio::error::operation_aborted) return;
+    out_ << counters_line(counters_) << std::endl;
+    stop();
+}
+
+void PunchprobeServer::stop()
+{
+    if (stopped_) return;
+    stopped_ = true;
+    error_code ignored;
+    sweep_timer_.cancel(ignored);
+    signals_.cancel(ignored);
+    for (PingTrain& train : ping_trains_) train.timer.cancel(ignored);
+    main_socket_.close(ignored);
+    extra_socket_.close(ignored);
+}
+
+udp::socket& PunchprobeServer::socket_of(ServerSocket which)
+{
+    return which == ServerSocket::main ? main_socket_ : extra_socket_;
+}
+
+std::vector<char>& PunchprobeServer::buffer_of(ServerSocket which)
+{
+    return which == ServerSocket::main ? main_buffer_ : extra_buffer_;
+}
+
+udp::endpoint& PunchprobeServer::sender_of(ServerSocket which)
+{
+    return which == ServerSocket::main ? main_sender_ : extra_sender_;
+}
+
+}  // namespace punchprobe

@@ -1,0 +1,121 @@
+#pragma once
+
+#include <cstddef>
+#include <iostream>
+#include <list>
+#include <string>
+#include <vector>
+
+#include <boost/asio/deadline_timer.hpp>
+#include <boost/asio/io_service.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/system/error_code.hpp>
+
+#include "server/datagram_handler.hpp"
+#include "server/server_counters.hpp"
+#include "server/server_options.hpp"
+#include "server/session_table.hpp"
+
+namespace punchprobe {
+
+// The test server: two UDP sockets on one loop. It carries out what
+// handle_datagram decides (replies, ping trains), sweeps expired sessions,
+// and ends on SIGINT or SIGTERM with the counters. All its work happens in
+// completion handlers on the loop that the constructor receives.
+class PunchprobeServer {
+public:
+    // Binds both sockets, prints the listening line and starts the receive
+    // loops, the expiry sweep and the signal wait. Throws
+    // boost::system::system_error ("open", "bind", "local_endpoint") when a
+    // socket cannot be set up.
+    PunchprobeServer(boost::asio::io_service& io_service, const ServerOptions& options,
+                     std::ostream& out = std::cout, std::ostream& err = std::cerr);
+
+    PunchprobeServer(const PunchprobeServer&) = delete;
+    PunchprobeServer& operator=(const PunchprobeServer&) = delete;
+
+    boost::asio::ip::udp::endpoint main_endpoint() const { return main_endpoint_; }
+    boost::asio::ip::udp::endpoint extra_endpoint() const { return extra_endpoint_; }
+    const ServerCounters& counters() const { return counters_; }
+
+    // The single way out: cancels every timer and closes both sockets, so
+    // that the loop runs out of work.
+    void stop();
+
+private:
+    // Big enough that an oversized datagram is seen as oversized, not cut
+    // down to something that looks whole.
+    static constexpr std::size_t receive_buffer_size = 65536;
+
+    struct PingTrain {
+        explicit PingTrain(boost::asio::io_service& io_service, PingTrainOrder order)
+            : order(std::move(order)), timer(io_service)
+        {
+        }
+        PingTrainOrder order;
+        boost::asio::deadline_timer timer;
+    };
+    using PingTrains = std::list<PingTrain>;
+
+    // Set-up.
+    void bind_sockets(const ServerOptions& options);
+    void print_listening();
+
+    // Receiving and deciding.
+    void start_receive(ServerSocket which);
+    void handle_receive(const boost::system::error_code& error, std::size_t bytes_received,
+                        ServerSocket which);
+    void execute(Decision decision);
+
+    // Sending.
+    void send_datagram(std::string bytes, ServerSocket from,
+                       const boost::asio::ip::udp::endpoint& destination);
+    void data_sent(const boost::system::error_code& error, std::size_t bytes_sent);
+
+    // Ping trains.
+    void start_ping_train(PingTrainOrder order);
+    void send_next_ping(PingTrains::iterator train);
+    void handle_ping_timer(const boost::system::error_code& error, PingTrains::iterator train);
+    void finish_ping_train(PingTrains::iterator train);
+
+    // Session ends, expiry, shutdown.
+    void report_end(const SessionReport& report);
+    void start_sweep();
+    void handle_sweep(const boost::system::error_code& error);
+    void start_signal_wait();
+    void handle_signal(const boost::system::error_code& error, int signal_number);
+
+    boost::asio::ip::udp::socket& socket_of(ServerSocket which);
+    std::vector<char>& buffer_of(ServerSocket which);
+    boost::asio::ip::udp::endpoint& sender_of(ServerSocket which);
+
+    boost::asio::io_service& io_service_;
+    std::ostream& out_;
+    std::ostream& err_;
+    const int pings_;
+    const boost::posix_time::time_duration ping_interval_;
+    const boost::posix_time::time_duration sweep_interval_;
+    const bool quiet_;
+
+    boost::asio::ip::udp::socket main_socket_;
+    boost::asio::ip::udp::socket extra_socket_;
+    boost::asio::ip::udp::endpoint main_endpoint_;
+    boost::asio::ip::udp::endpoint extra_endpoint_;
+    // One receive is pending per socket at a time, so each socket has one
+    // buffer and one sender slot.
+    std::vector<char> main_buffer_ = std::vector<char>(receive_buffer_size);
+    std::vector<char> extra_buffer_ = std::vector<char>(receive_buffer_size);
+    boost::asio::ip::udp::endpoint main_sender_;
+    boost::asio::ip::udp::endpoint extra_sender_;
+
+    SessionTable sessions_;
+    HandlerSettings handler_settings_;
+    ServerCounters counters_;
+    PingTrains ping_trains_;
+    boost::asio::deadline_timer sweep_timer_;
+    boost::asio::signal_set signals_;
+    bool stopped_ = false;
+};
+
+}  // namespace punchprobe

@@ -1,0 +1,136 @@
+#include "server/server_options.hpp"
+
+#include <sstream>
+#include <stdexcept>
+
+#include <boost/program_options.hpp>
+
+#include "punchprobe/version.hpp"
+
+namespace punchprobe {
+
+namespace po = boost::program_options;
+
+namespace {
+
+constexpr char program_name[] = "punchprobe-server";
+
+// Every bound keeps one hostile or mistyped number from turning the server
+// into a traffic source or a memory sink.
+constexpr int max_pings = 100;
+constexpr int max_ping_interval_ms = 60000;
+constexpr int max_session_ttl_s = 86400;
+// Far below 2^31, so that random session ids almost never collide.
+constexpr long long max_max_sessions = 16777216;
+
+void check_range(const char* option, long long value, long long low, long long high)
+{
+    if (value < low || value > high) {
+        std::ostringstream message;
+        message << "the argument ('" << value << "') for option '--" << option
+                << "' is out of range " << low << ".." << high;
+        throw std::invalid_argument(message.str());
+    }
+}
+
+po::options_description describe_options()
+{
+    po::options_description options("Options");
+    // The values go through wide signed types so that "-1" is an error of
+    // ours instead of a silent wrap-around of an unsigned parse.
+    options.add_options()
+        ("bind", po::value<std::string>()->default_value("0.0.0.0"),
+         "IPv4 address to listen on")
+        ("port", po::value<long long>()->default_value(default_main_port),
+         "main UDP port (INIT, INIT2, START); 0 lets the system choose")
+        ("extra-port", po::value<long long>()->default_value(default_extra_port),
+         "extra UDP port (client PING, server PINGs); 0 lets the system choose")
+        ("pings", po::value<long long>()->default_value(default_ping_count),
+         "PING datagrams sent per session")
+        ("ping-interval", po::value<long long>()->default_value(50),
+         "milliseconds between two PINGs")
+        ("session-ttl", po::value<long long>()->default_value(60),
+         "seconds a session lives after its INIT")
+        ("max-sessions", po::value<long long>()->default_value(65536),
+         "sessions kept at once; the oldest goes first")
+        ("quiet", "print no session lines, only errors and the counters")
+        ("help", "print this help and exit")
+        ("version", "print the version and exit");
+    return options;
+}
+
+ServerOptions options_from(const po::variables_map& values)
+{
+    ServerOptions options;
+
+    boost::system::error_code error;
+    const std::string bind = values["bind"].as<std::string>();
+    options.bind_address = boost::asio::ip::make_address_v4(bind, error);
+    if (error) throw std::invalid_argument("the argument ('" + bind +
+                                           "') for option '--bind' is not an IPv4 address");
+
+    const long long port = values["port"].as<long long>();
+    const long long extra_port = values["extra-port"].as<long long>();
+    const long long pings = values["pings"].as<long long>();
+    const long long ping_interval = values["ping-interval"].as<long long>();
+    const long long session_ttl = values["session-ttl"].as<long long>();
+    const long long max_sessions = values["max-sessions"].as<long long>();
+    check_range("port", port, 0, 65535);
+    check_range("extra-port", extra_port, 0, 65535);
+    check_range("pings", pings, 0, max_pings);
+    check_range("ping-interval", ping_interval, 0, max_ping_interval_ms);
+    check_range("session-ttl", session_ttl, 1, max_session_ttl_s);
+    check_range("max-sessions", max_sessions, 1, max_max_sessions);
+    if (port != 0 && port == extra_port)
+        throw std::invalid_argument("options '--port' and '--extra-port' must differ");
+
+    options.main_port = static_cast<unsigned short>(port);
+    options.extra_port = static_cast<unsigned short>(extra_port);
+    options.pings = static_cast<int>(pings);
+    options.ping_interval = boost::posix_time::milliseconds(ping_interval);
+    options.session_ttl = boost::posix_time::seconds(session_ttl);
+    options.max_sessions = static_cast<std::size_t>(max_sessions);
+    options.quiet = values.count("quiet") > 0;
+    return options;
+}
+
+}  // namespace
+
+ServerCommandLine parse_server_command_line(int argc, const char* const argv[])
+{
+    ServerCommandLine command_line;
+    const po::options_description description = describe_options();
+    try {
+        po::variables_map values;
+        // An empty positional description makes a stray argument an error
+        // instead of something silently ignored.
+        const po::positional_options_description no_positionals;
+        po::store(po::command_line_parser(argc, argv).options(description).positional(no_positionals).run(),
+                  values);
+        po::notify(values);
+
+        if (values.count("help")) {
+            std::ostringstream help;
+            help << "Usage: " << program_name << " [options]\n"
+                 << "Test server for the punchprobe client: answers INIT, INIT2 and START on the\n"
+                 << "main port and sends PINGs from the extra port.\n\n"
+                 << description;
+            command_line.action = ServerCommandLine::Action::help;
+            command_line.text = help.str();
+            return command_line;
+        }
+        if (values.count("version")) {
+            command_line.action = ServerCommandLine::Action::version;
+            command_line.text = std::string(program_name) + " " + version + "\n";
+            return command_line;
+        }
+        command_line.options = options_from(values);
+    } catch (const std::exception& error) {
+        command_line.action = ServerCommandLine::Action::error;
+        command_line.text = std::string(program_name) + ": " + error.what() + "\nTry '" +
+                            program_name + " --help' for more information.\n";
+    }
+    return command_line;
+}
+
+}  // namespace punchprobe

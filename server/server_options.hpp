@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include <boost/asio/ip/address_v4.hpp>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+
+namespace punchprobe {
+
+// PINGs sent per session. Three is exactly what the client needs, so a single
+// lost PING turns a good router into FAILURE; raise it here, in one place,
+// when that matters more than the extra datagrams.
+constexpr int default_ping_count = 3;
+
+constexpr unsigned short default_main_port = 30000;
+constexpr unsigned short default_extra_port = 30001;
+
+struct ServerOptions {
+    boost::asio::ip::address_v4 bind_address = boost::asio::ip::address_v4::any();
+    // Port 0 lets the system choose.
+    unsigned short main_port = default_main_port;
+    unsigned short extra_port = default_extra_port;
+    int pings = default_ping_count;
+    boost::posix_time::time_duration ping_interval = boost::posix_time::milliseconds(50);
+    boost::posix_time::time_duration session_ttl = boost::posix_time::seconds(60);
+    std::size_t max_sessions = 65536;
+    // Keeps only errors, the listening line and the counters.
+    bool quiet = false;
+};
+
+// What the command line asks for. For help and version, `text` is what to
+// print on standard output; for an error, the message for standard error.
+struct ServerCommandLine {
+    enum class Action { run, help, version, error };
+    Action action = Action::run;
+    ServerOptions options;
+    std::string text;
+};
+
+// Never throws for bad input: every fault becomes Action::error with a
+// message that names the option.
+ServerCommandLine parse_server_command_line(int argc, const char* const argv[]);
+
+}  // namespace punchprobe
