@@ -1,0 +1,176 @@
+// The command line as a user types it, run against the real program: what
+// each kind of argument list prints on standard output and standard error,
+// byte for byte, and the exit status. Runs that get as far as the exchange
+// meet a scripted peer on loopback that answers INIT with an unknown command,
+// so they end at once instead of waiting out the 10 s reply deadline.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include <boost/asio/error.hpp>
+#include <boost/system/error_code.hpp>
+#include <boost/system/system_error.hpp>
+#include <gtest/gtest.h>
+
+#include "support/child_process.hpp"
+#include "support/udp_peer.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using punchprobe_test::ChildProcess;
+using punchprobe_test::client_binary;
+using punchprobe_test::ProcessResult;
+using punchprobe_test::UdpPeer;
+
+const std::string unsupported_reply = "{\"command\":\"BYE\"}";
+
+// Lines that every run prints up to the start of the lookup.
+std::string set_up_lines(const std::string& host, const std::string& port, int local_port)
+{
+    return "Using server " + host + ":" + port + "\n" + "Bound to local port " +
+           std::to_string(local_port) + "\n" + "Bound to local alternate port " +
+           std::to_string(local_port + 1) + "\n" + "Resolving hostname '" + host + "'...\n";
+}
+
+std::string lookup_error_line(const boost::system::error_code& error)
+{
+    return "Error in hostname_resolved: " + std::string(error.category().name()) + ":" +
+           std::to_string(error.value()) + " " + error.message() + "\n";
+}
+
+// The primary port as the run printed it, or -1.
+int printed_local_port(const std::string& out)
+{
+    const std::string label = "\nBound to local port ";
+    const auto at = out.find(label);
+    if (at == std::string::npos) return -1;
+    try {
+        return std::stoi(out.substr(at + label.size()));
+    } catch (const std::exception&) {
+        return -1;
+    }
+}
+
+// A peer on the program's default port 30000. Each test program takes its
+// own loopback address, so parallel tests never share that port.
+std::unique_ptr<UdpPeer> peer_on_default_port()
+{
+    const int third = static_cast<int>(getpid() % 250) + 1;
+    for (int fourth = 1; fourth <= 40; ++fourth) {
+        const std::string address =
+            "127.83." + std::to_string(third) + "." + std::to_string(fourth);
+        try {
+            return std::make_unique<UdpPeer>(30000, address);
+        } catch (const boost::system::system_error&) {
+            // Taken by someone else: try the next address.
+        }
+    }
+    return nullptr;
+}
+
+struct Ended {
+    std::string arguments;
+    std::string out;
+    std::string err;
+    int exit_status;
+};
+
+// Runs that end before any lookup: nothing on the network is needed.
+TEST(EntryCli, EndsBeforeTheRunWithExactOutput)
+{
+    const Ended cases[] = {
+        {"", "", "Usage: punchprobe <server_host> [<server_port>]\n", 1},
+        {"127.0.0.1 abc", "", "invalid stoi argument\n", 0},
+        {"127.0.0.1 99999999999", "", "stoi argument out of range\n", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("arguments \"" + c.arguments + "\"");
+        std::vector<std::string> argv{client_binary()};
+        if (!c.arguments.empty()) {
+            const auto blank = c.arguments.find(' ');
+            argv.push_back(c.arguments.substr(0, blank));
+            argv.push_back(c.arguments.substr(blank + 1));
+        }
+        const ProcessResult result = punchprobe_test::run_process(argv, 10s);
+        EXPECT_FALSE(result.timed_out);
+        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_EQ(result.exit_status, c.exit_status);
+    }
+}
+
+// Minus one passes the parse, is printed as it is and only fails in the
+// lookup, whose error ends the run by itself.
+TEST(EntryCli, MinusOneIsPrintedAndFailsInTheLookup)
+{
+    const ProcessResult result = punchprobe_test::run_process({client_binary(), "127.0.0.1", "-1"}, 10s);
+    ASSERT_FALSE(result.timed_out) << result.out << result.err;
+    const int local_port = printed_local_port(result.out);
+    ASSERT_GT(local_port, 0) << result.out;
+    EXPECT_EQ(result.out, set_up_lines("127.0.0.1", "-1", local_port));
+    EXPECT_EQ(result.err, lookup_error_line(boost::asio::error::service_not_found));
+    EXPECT_EQ(result.exit_status, 0);
+}
+
+struct Reaching {
+    const char* what;
+    bool on_default_port;  // the run must use 30000, whatever else was given
+    std::vector<std::string> (*arguments)(const std::string& host, const std::string& port);
+};
+
+// Runs that reach the exchange: the peer must get INIT on the expected port.
+TEST(EntryCli, ArgumentsThatReachTheExchange)
+{
+    const Reaching cases[] = {
+        {"one argument", true, [](const std::string& host, const std::string&) {
+             return std::vector<std::string>{host};
+         }},
+        {"port number", false, [](const std::string& host, const std::string& port) {
+             return std::vector<std::string>{host, port};
+         }},
+        {"digits followed by letters", false, [](const std::string& host, const std::string& port) {
+             return std::vector<std::string>{host, port + "abc"};
+         }},
+        {"leading blanks", false, [](const std::string& host, const std::string& port) {
+             return std::vector<std::string>{host, "  " + port};
+         }},
+        // If the second argument counted, INIT would go to port 40404, where
+        // nobody listens, and the peer on 30000 would wait in vain.
+        {"three arguments", true, [](const std::string& host, const std::string&) {
+             return std::vector<std::string>{host, "40404", "extra"};
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::unique_ptr<UdpPeer> peer =
+            c.on_default_port ? peer_on_default_port() : std::make_unique<UdpPeer>();
+        ASSERT_TRUE(peer) << "no loopback address with port 30000 free";
+        const std::string host = peer->endpoint().address().to_string();
+        const std::string port = std::to_string(peer->port());
+
+        std::vector<std::string> argv{client_binary()};
+        for (const auto& argument : c.arguments(host, port)) argv.push_back(argument);
+        ChildProcess child(argv);
+
+        const auto init = peer->receive(10s);
+        ASSERT_TRUE(init) << "no INIT reached " << host << ":" << port;
+        peer->send_to(unsupported_reply, init->source);
+        const ProcessResult result = child.wait(10s);
+        ASSERT_FALSE(result.timed_out) << result.out << result.err;
+
+        const int local_port = init->source.port();
+        EXPECT_EQ(init->bytes, "{\"command\":\"INIT\",\"local_port\":" + std::to_string(local_port) +
+                                   ",\"protocol\":\"Punchprobe\"}\n");
+        EXPECT_EQ(result.out, set_up_lines(host, port, local_port) + "Resolved server host to be '" +
+                                  host + "'\n" + "Sending client INIT from port " +
+                                  std::to_string(local_port) + " to " + host + ":" + port + "\n");
+        EXPECT_EQ(result.err, "Unsupported PunchprobeMessage command\n");
+        EXPECT_EQ(result.exit_status, 0);
+    }
+}
+
+}  // namespace
