@@ -128,13 +128,13 @@ TEST(ServerActor, PingsGoFromTheExtraPortToTheInitSourceNotToThePingSource)
                                 ",\"protocol\":\"Punchprobe\",\"session_id\":" + std::to_string(id) + "}\n");
 
     remapped.send_to(with_id("PING", id), server.extra());
-    for (int number = 1; number <= 3; ++number) {
+    for (int number = 1; number <= punchprobe::default_ping_count; ++number) {
         const auto ping = server.serve_until_received(primary);
         ASSERT_TRUE(ping) << "PING " << number;
         EXPECT_EQ(ping->bytes, ping_datagram(id, number));
         EXPECT_EQ(ping->source, server.extra());
     }
-    server.serve_until_output("pings_sent=3");
+    server.serve_until_output("pings_sent=" + std::to_string(punchprobe::default_ping_count));
     EXPECT_FALSE(primary.receive(50ms)) << "more than --pings PINGs";
     EXPECT_FALSE(remapped.receive(0ms)) << "a PING went to the PING's source";
     EXPECT_FALSE(alternate.receive(0ms));
@@ -144,7 +144,8 @@ TEST(ServerActor, PingsGoFromTheExtraPortToTheInitSourceNotToThePingSource)
                                     " alt_port=" + std::to_string(alternate.port()) + " alt_is_main_plus_1=" +
                                     (alternate.port() == primary.port() + 1 ? "yes" : "no") +
                                     " mapping=endpoint-dependent ping_source=127.0.0.1:" +
-                                    std::to_string(remapped.port()) + " pings_sent=3\n");
+                                    std::to_string(remapped.port()) + " pings_sent=" +
+                                    std::to_string(punchprobe::default_ping_count) + "\n");
     EXPECT_EQ(server.server.counters().completed, 1u);
     EXPECT_EQ(server.server.counters().endpoint_dependent, 1u);
     EXPECT_EQ(server.err.str(), "");
@@ -206,8 +207,8 @@ TEST(ServerActor, OnePingTrainPerSession)
     client.send_to(with_id("PING", id), server.extra());
     client.send_to(with_id("PING", id), server.extra());
     int pings = 0;
-    while (server.serve_until_received(client, pings < 3 ? 3000ms : 200ms)) ++pings;
-    EXPECT_EQ(pings, 3);
+    while (server.serve_until_received(client, pings < punchprobe::default_ping_count ? 3000ms : 200ms)) ++pings;
+    EXPECT_EQ(pings, punchprobe::default_ping_count);
     EXPECT_EQ(server.server.counters().dropped_duplicate_ping, 1u);
     EXPECT_EQ(server.server.counters().endpoint_independent, 1u);
 }

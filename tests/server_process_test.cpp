@@ -65,10 +65,12 @@ TEST(ServerProcess, SigtermPrintsTheCountersAndExitsZero)
     primary.send_to("not json", main);
     primary.send_to(with_id("PING", id), main);
     elsewhere.send_to(with_id("PING", id), extra);
-    for (int number = 1; number <= 3; ++number) ASSERT_TRUE(primary.receive(10s)) << number;
+    for (int number = 1; number <= punchprobe::default_ping_count; ++number)
+        ASSERT_TRUE(primary.receive(10s)) << number;
     const std::string session = "session id=" + id + " public=127.0.0.1:" + std::to_string(primary.port()) +
                                 " alt_port=0 alt_is_main_plus_1=no mapping=endpoint-dependent ping_source=127.0.0.1:" +
-                                std::to_string(elsewhere.port()) + " pings_sent=3\n";
+                                std::to_string(elsewhere.port()) + " pings_sent=" +
+                                std::to_string(punchprobe::default_ping_count) + "\n";
     server.wait_for_output(session, 10s);
 
     server.signal(SIGTERM);
