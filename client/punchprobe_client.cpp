@@ -30,6 +30,11 @@ void report_handler_error(const char* handler, const error_code& error)
 
 }  // namespace
 
+bool deadline_passed(const boost::posix_time::ptime& expiry, const boost::posix_time::ptime& now)
+{
+    return expiry <= now;
+}
+
 PunchprobeClient::PunchprobeClient(asio::io_service& io_service, const std::string& server_host,
                                    int server_port, const StepDurations& durations)
     : socket(io_service),
@@ -249,7 +254,7 @@ void PunchprobeClient::check_deadline()
 
     // Compare with the current time rather than trusting how the wait ended:
     // a send may have moved the deadline since this wait started.
-    if (deadline.expires_at() <= asio::deadline_timer::traits_type::now()) {
+    if (deadline_passed(deadline.expires_at(), asio::deadline_timer::traits_type::now())) {
         if (ping_phase)
             report_failure();
         else

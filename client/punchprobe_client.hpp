@@ -21,6 +21,10 @@ struct StepDurations {
     boost::posix_time::time_duration ping_timeout = boost::posix_time::seconds(20);
 };
 
+// A deadline has passed when its expiry is at or before now. An expiry never
+// set (not-a-date-time) ranks after every real time, so it never passes.
+bool deadline_passed(const boost::posix_time::ptime& expiry, const boost::posix_time::ptime& now);
+
 // One whole test run: two UDP sockets on neighbouring ports, the exchange
 // INIT, INIT2, START, PING with the test server, the count of the server's
 // PINGs and the verdict. Everything after construction happens in completion
