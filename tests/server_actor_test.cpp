@@ -12,6 +12,7 @@
 #include <boost/asio/io_service.hpp>
 
 #include "server/punchprobe_server.hpp"
+#include "server/server_options.hpp"
 #include "support/udp_peer.hpp"
 
 namespace {

@@ -7,6 +7,7 @@
 #include <regex>
 #include <string>
 
+#include "server/server_options.hpp"
 #include "support/child_process.hpp"
 
 namespace {
