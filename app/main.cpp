@@ -5,13 +5,20 @@
 #include <boost/asio/io_service.hpp>
 
 #include "app/port_argument.hpp"
+#include "app/usage.hpp"
 #include "client/punchprobe_client.hpp"
 
 int main(int argc, char* argv[])
 {
+    switch (punchprobe::entry_request(argc, argv)) {
+    case punchprobe::EntryRequest::help: std::cout << punchprobe::help_text() << std::flush; return 0;
+    case punchprobe::EntryRequest::version: std::cout << punchprobe::version_text() << std::flush; return 0;
+    case punchprobe::EntryRequest::run: break;
+    }
+
     try {
         if (argc < 2) {
-            std::cerr << "Usage: punchprobe <server_host> [<server_port>]" << std::endl;
+            std::cerr << punchprobe::usage_line() << std::endl;
             return 1;
         }
 

@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Checks the server's systemd unit: systemd-analyze verify accepts it, its
+# sandbox keeps an exposure score of 2.0 or less, and the settings the
+# sandbox rests on are all there. Needs only the systemd-analyze program, not
+# a running systemd; without it the check is skipped (exit 77).
+#   packaging/check-unit.sh [UNIT_FILE [SERVER_BINARY]]
+# The unit's ExecStart is pointed at SERVER_BINARY (default: the installed
+# path named in the unit), because verify insists that the program exists.
+set -euo pipefail
+
+unit=${1:-$(dirname "$0")/punchprobe-server.service}
+server=${2:-}
+
+if ! command -v systemd-analyze >/dev/null; then
+  echo "SKIPPED: systemd-analyze is not installed (Debian package systemd); unit not verified"
+  exit 77
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# verify names the unit by its file name, so the copy keeps it.
+copy=$work/punchprobe-server.service
+if [[ -n $server ]]; then
+  sed "s|^ExecStart=/[^ ]*punchprobe-server |ExecStart=$server |" "$unit" >"$copy"
+else
+  cp "$unit" "$copy"
+fi
+
+failed=0
+# The pages may not be installed where this runs; check-deb.sh verifies the
+# installed unit with its Documentation= too.
+# verify exits 0 after a mistyped key or value and only warns, so any word
+# from it counts as a failure.
+if ! complaints=$(systemd-analyze verify --man=no "$copy" 2>&1) || [[ -n $complaints ]]; then
+  echo "FAIL: systemd-analyze verify complains about $unit:"
+  echo "$complaints"
+  failed=1
+fi
+
+required=(
+  DynamicUser=yes NoNewPrivileges=yes CapabilityBoundingSet= AmbientCapabilities=
+  ProtectSystem=strict ProtectHome=yes PrivateTmp=yes PrivateDevices=yes
+  "RestrictAddressFamilies=AF_INET AF_UNIX" RestrictNamespaces=yes
+  MemoryDenyWriteExecute=yes SystemCallFilter=@system-service
+)
+for setting in "${required[@]}"; do
+  if ! grep -qxF -- "$setting" "$copy"; then
+    echo "FAIL: the unit lacks the line '$setting'"
+    failed=1
+  fi
+done
+for stray in User= Group= CapabilityBoundingSet=CAP ReadWritePaths= PrivateNetwork=yes; do
+  if grep -q "^$stray" "$copy"; then
+    echo "FAIL: the unit sets '$stray', which the sandbox does not want"
+    failed=1
+  fi
+done
+
+# --threshold counts in tenths: 20 is an exposure of 2.0 on the 0-10 scale.
+if ! score=$(systemd-analyze security --offline=yes --threshold=20 --no-pager "$copy" | tail -n 1); then
+  echo "FAIL: exposure above 2.0: $score"
+  failed=1
+else
+  echo "${score#→ }"
+fi
+
+[[ $failed -eq 0 ]] && echo "unit OK: $unit"
+exit "$failed"
