@@ -240,8 +240,10 @@ void PunchprobeClient::handle_start(const PunchprobeMessage& message)
 void PunchprobeClient::handle_ping(const PunchprobeMessage& message)
 {
     ++pings_received;
-    std::cout << "Received server PING(" << message.root["ping_number"].asString() << ") [" << session
-              << "]" << std::endl;
+    // Read before printing: a number JsonCpp refuses must end the run
+    // without half a line.
+    const std::string ping_number = message.root["ping_number"].asString();
+    std::cout << "Received server PING(" << ping_number << ") [" << session << "]" << std::endl;
     if (pings_received >= 3) {
         report_success();
         close();

@@ -5,7 +5,9 @@ set -euo pipefail
 
 packages=(g++ cmake ninja-build libboost-dev libboost-system-dev libboost-date-time-dev
           libboost-program-options-dev libjsoncpp-dev googletest libgtest-dev
-          iproute2 nftables)
+          iproute2 nftables
+          clang-14 libclang-rt-14-dev  # libFuzzer for fuzz/run-fuzz.sh
+          dpkg-dev file)  # the .deb: dpkg-shlibdeps computes Depends, CPack finds ELF files with file
 
 missing=()
 for package in "${packages[@]}"; do

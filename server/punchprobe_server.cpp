@@ -68,6 +68,12 @@ void PunchprobeServer::bind_sockets(const ServerOptions& options)
         error_code error;
         socket.open(udp::v4(), error);
         if (error) throw system_error(error, "open");
+        // A burst of clients (or of junk) must queue, not be dropped: the
+        // clients never repeat a request. The kernel caps this at
+        // net.core.rmem_max, and a smaller buffer still works, so a refusal
+        // is no error.
+        error_code ignored;
+        socket.set_option(udp::socket::receive_buffer_size(receive_buffer_bytes), ignored);
         socket.bind(udp::endpoint(options.bind_address, port), error);
         if (error) throw system_error(error, "bind");
         const udp::endpoint bound = socket.local_endpoint(error);

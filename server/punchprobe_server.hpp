@@ -47,6 +47,8 @@ private:
     // Big enough that an oversized datagram is seen as oversized, not cut
     // down to something that looks whole.
     static constexpr std::size_t receive_buffer_size = 65536;
+    // The socket's kernel queue: some thousands of datagrams.
+    static constexpr int receive_buffer_bytes = 4 * 1024 * 1024;
 
     struct PingTrain {
         explicit PingTrain(boost::asio::io_service& io_service, PingTrainOrder order)
