@@ -49,6 +49,9 @@ fi
 client_log=$(mktemp)
 trap 'stop_server; rm -f "$server_log" "$client_log"' EXIT
 build/punchprobe 127.0.0.1 "$port" | tee "$client_log"
+# The client stops at its third PING; let the server finish its train so that
+# its session line shows the whole of it.
+sleep 0.5
 
 stop_server
 echo

@@ -224,6 +224,9 @@ void PunchprobeServer::start_signal_wait()
 void PunchprobeServer::handle_signal(const error_code& error, int /*signal_number*/)
 {
     if (stopped_ || error == asio::error::operation_aborted) return;
+    // A session whose PING train is still under way has already shown its
+    // mapping: log it with the PINGs sent so far rather than lose it.
+    for (const PingTrain& train : ping_trains_) report_end(train.order.report);
     out_ << counters_line(counters_) << std::endl;
     stop();
 }

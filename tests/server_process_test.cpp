@@ -87,6 +87,42 @@ TEST(ServerProcess, SigtermPrintsTheCountersAndExitsZero)
                   "dropped_wrong_address=0 dropped_wrong_socket=1 dropped_oversized=0 dropped_duplicate_ping=0\n");
 }
 
+TEST(ServerProcess, SigtermDuringAPingTrainStillLogsTheSession)
+{
+    ChildProcess server({punchprobe_test::server_binary(), "--bind", "127.0.0.1", "--port", "0", "--extra-port",
+                         "0", "--pings", "5", "--ping-interval", "60000"});
+    const Listening listening = wait_until_listening(server);
+    ASSERT_NE(listening.main, 0);
+    const udp::endpoint main(boost::asio::ip::make_address_v4("127.0.0.1"), listening.main);
+    const udp::endpoint extra(boost::asio::ip::make_address_v4("127.0.0.1"), listening.extra);
+
+    UdpPeer primary;
+    primary.send_to("{\"command\":\"INIT\",\"local_port\":1,\"protocol\":\"Punchprobe\"}\n", main);
+    const auto reply = primary.receive(10s);
+    ASSERT_TRUE(reply);
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(reply->bytes, match, std::regex("\"session_id\":([0-9]+)")));
+    const std::string id = match[1];
+    primary.send_to(with_id("PING", id), extra);
+    ASSERT_TRUE(primary.receive(10s)) << "first PING of the train";
+
+    // The next PING is a minute away: the train is in flight when the signal comes.
+    server.signal(SIGTERM);
+    const auto result = server.wait(10s);
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.err, "");
+    const std::string primary_endpoint = "127.0.0.1:" + std::to_string(primary.port());
+    EXPECT_EQ(result.out,
+              "punchprobe-server listening on 127.0.0.1:" + std::to_string(listening.main) +
+                  " (main) and 127.0.0.1:" + std::to_string(listening.extra) + " (extra)\n" +
+                  "session id=" + id + " public=" + primary_endpoint +
+                  " alt_port=0 alt_is_main_plus_1=no mapping=endpoint-independent ping_source=" +
+                  primary_endpoint + " pings_sent=1\n"
+                  "counters sessions=1 completed=1 endpoint_independent=1 endpoint_dependent=0 expired=0 "
+                  "evicted=0 dropped_malformed=0 dropped_unknown_command=0 dropped_unknown_session=0 "
+                  "dropped_wrong_address=0 dropped_wrong_socket=0 dropped_oversized=0 dropped_duplicate_ping=0\n");
+}
+
 TEST(ServerProcess, SigintEndsItTooAndQuietStillPrintsTheFirstLine)
 {
     // Default address: all interfaces, shown as such.
