@@ -41,30 +41,32 @@ void reply_from_main(Decision& decision, std::string bytes, const udp::endpoint&
     decision.reply = OutboundDatagram{std::move(bytes), destination, ServerSocket::main};
 }
 
-// The replies and PINGs are written directly, byte for byte what
-// PunchprobeMessage::finish makes of them (compact, keys in byte order, one
-// line feed): a Json::Value and FastWriter per datagram cost more than all
-// the rest of its handling. fuzz/server_datagram_fuzzer holds them to
-// FastWriter's text of the same members.
 std::string make_init_reply(std::int32_t session_id, const udp::endpoint& source)
 {
-    // A dotted IPv4 address needs no escaping.
-    return "{\"command\":\"" + command_init + "\",\"protocol\":\"" + protocol_tag + "\",\"public_ip\":\"" +
-           source.address().to_string() + "\",\"public_port\":" + std::to_string(source.port()) +
-           ",\"session_id\":" + std::to_string(session_id) + "}\n";
+    PunchprobeMessage reply;
+    reply.command_name = command_init;
+    reply.root["session_id"] = Json::Value(session_id);
+    reply.root["public_ip"] = Json::Value(source.address().to_string());
+    reply.root["public_port"] = Json::Value(source.port());
+    return reply.finish();
 }
 
 std::string make_init2_reply(std::int32_t session_id, const udp::endpoint& source)
 {
-    return "{\"command\":\"" + command_init2 + "\",\"protocol\":\"" + protocol_tag +
-           "\",\"public_port_alt\":" + std::to_string(source.port()) + ",\"session_id\":" +
-           std::to_string(session_id) + "}\n";
+    PunchprobeMessage reply;
+    reply.command_name = command_init2;
+    reply.root["session_id"] = Json::Value(session_id);
+    reply.root["public_port_alt"] = Json::Value(source.port());
+    return reply.finish();
 }
 
 std::string make_start_reply(std::int32_t session_id, unsigned short extra_port)
 {
-    return "{\"command\":\"" + command_start + "\",\"extra_port\":" + std::to_string(extra_port) +
-           ",\"protocol\":\"" + protocol_tag + "\",\"session_id\":" + std::to_string(session_id) + "}\n";
+    PunchprobeMessage reply;
+    reply.command_name = command_start;
+    reply.root["session_id"] = Json::Value(session_id);
+    reply.root["extra_port"] = Json::Value(extra_port);
+    return reply.finish();
 }
 
 // Returns the drop reason, or nothing when `decision` holds the answer.
@@ -163,8 +165,11 @@ Decision handle_datagram(const InboundDatagram& datagram, SessionTable& table,
 
 std::string make_server_ping(std::int32_t session_id, int ping_number)
 {
-    return "{\"command\":\"" + command_ping + "\",\"ping_number\":" + std::to_string(ping_number) +
-           ",\"protocol\":\"" + protocol_tag + "\",\"session_id\":" + std::to_string(session_id) + "}\n";
+    PunchprobeMessage ping;
+    ping.command_name = command_ping;
+    ping.root["session_id"] = Json::Value(session_id);
+    ping.root["ping_number"] = Json::Value(ping_number);
+    return ping.finish();
 }
 
 }  // namespace punchprobe
