@@ -282,12 +282,8 @@ public:
         Transcript transcript(host, server.port(), p);
         transcript.set_up()
             .sending_init()
-            .received_init(session_id, public_ip, public_port)
-            .sending_init2(session_id)
-            .received_init2(session_id, public_ip, public_port_alt)
-            .sending_start(session_id)
-            .received_start(session_id, extra.port())
-            .sending_ping(session_id, extra.port());
+            .answered_until_start(session_id, public_ip, public_port, public_port_alt)
+            .pinged(session_id, extra.port());
         for (const auto& number : ping_numbers) transcript.received_ping(number, session_id);
         return transcript.success(extra.port()).text();
     }

@@ -14,6 +14,7 @@
 
 #include "support/child_process.hpp"
 #include "support/net_namespace.hpp"
+#include "support/scripted_server.hpp"
 #include "support/udp_peer.hpp"
 
 namespace {
@@ -25,17 +26,14 @@ using punchprobe_test::NetNamespace;
 using punchprobe_test::ProcessResult;
 using punchprobe_test::UdpPeer;
 
-std::string set_up_lines(const std::string& host, int port, int local_port, int local_port_alt)
-{
-    return "Using server " + host + ":" + std::to_string(port) + "\n" + "Bound to local port " +
-           std::to_string(local_port) + "\n" + "Bound to local alternate port " +
-           std::to_string(local_port_alt) + "\n" + "Resolving hostname '" + host + "'...\n";
-}
+using punchprobe_test::lookup_error_line;
+using punchprobe_test::Transcript;
 
-std::string lookup_error_line(const boost::system::error_code& error)
+// Lines that every run prints up to the start of the lookup, for a primary
+// port P (and P + 1 as the alternate one) and the server 127.0.0.1:30000.
+std::string set_up_lines(int local_port)
 {
-    return "Error in hostname_resolved: " + std::string(error.category().name()) + ":" +
-           std::to_string(error.value()) + " " + error.message() + "\n";
+    return Transcript("127.0.0.1", 30000, local_port).using_server().looking_up().text();
 }
 
 #define CREATE_NAMESPACE_OR_SKIP(variable)                          \
@@ -56,7 +54,7 @@ TEST(ClientSetup, TakenAlternatePortFailsTheBind)
     // shows the failure below comes from the taken port alone.
     const ProcessResult free_run = punchprobe_test::run_process(argv, 10s);
     ASSERT_FALSE(free_run.timed_out) << free_run.out << free_run.err;
-    ASSERT_EQ(free_run.out, set_up_lines("127.0.0.1", 30000, 40000, 40001));
+    ASSERT_EQ(free_run.out, set_up_lines(40000));
 
     std::unique_ptr<UdpPeer> holder;
     ns->run_inside([&] { holder = std::make_unique<UdpPeer>(40001, "0.0.0.0"); });
@@ -81,7 +79,7 @@ TEST(ClientSetup, FailedLookupEndsTheRunPromptly)
     const ProcessResult result =
         punchprobe_test::run_process(ns->exec_argv({client_binary(), "127.0.0.1", "30000"}), 20s);
     ASSERT_FALSE(result.timed_out) << "the run did not end by itself\n" << result.out << result.err;
-    EXPECT_EQ(result.out, set_up_lines("127.0.0.1", 30000, 41000, 41001));
+    EXPECT_EQ(result.out, set_up_lines(41000));
     EXPECT_EQ(result.err, lookup_error_line(boost::asio::error::host_not_found));
     EXPECT_EQ(result.exit_status, 0);
     // Well below the 10 s reply deadline: the end does not come from a timer.
@@ -130,12 +128,10 @@ TEST(ClientSetup, PrimaryPort65535GivesAlternate65536)
 
         const ProcessResult result = child.wait(10s);
         ASSERT_FALSE(result.timed_out) << result.out << result.err;
-        EXPECT_EQ(result.out, set_up_lines("127.0.0.1", 30000, 65535, 65536) +
-                                  "Resolved server host to be '127.0.0.1'\n"
-                                  "Sending client INIT from port 65535 to 127.0.0.1:30000\n"
-                                  "Received server INIT [77]\n"
-                                  "Our public address is 192.0.2.1:65535\n"
-                                  "Sending client INIT2 [77] from port 65536 to 127.0.0.1:30000\n");
+        // The alternate port is printed as P + 1, 65536.
+        Transcript expected("127.0.0.1", 30000, 65535);
+        expected.using_server().set_up().sending_init().received_init(77, "192.0.2.1", 65535).sending_init2(77);
+        EXPECT_EQ(result.out, expected.text());
         EXPECT_EQ(result.err, "Unsupported PunchprobeMessage command\n");
         EXPECT_EQ(result.exit_status, 0);
         return;

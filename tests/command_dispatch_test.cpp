@@ -1,6 +1,8 @@
 // Which handler a received text reaches: the "command" member alone decides,
 // by exact JSON equality, whatever else the text holds or lacks.
 
+#include <exception>
+#include <stdexcept>
 #include <string>
 #include <typeinfo>
 
@@ -25,6 +27,22 @@ const char* name_of(Command command)
     case Command::ping: return "PING";
     }
     return "?";
+}
+
+// Dispatches `text` and checks that it fails with exactly an `Error` that
+// says `what`.
+template <typename Error>
+void expect_dispatch_fails(const std::string& text, const char* what)
+{
+    SCOPED_TRACE(text);
+    PunchprobeMessage message(text);
+    try {
+        const Command command = command_of(message);
+        ADD_FAILURE() << "dispatched as " << name_of(command);
+    } catch (const std::exception& error) {
+        EXPECT_EQ(typeid(error), typeid(Error)) << typeid(error).name();
+        EXPECT_STREQ(error.what(), what);
+    }
 }
 
 struct Dispatched {
@@ -94,17 +112,8 @@ TEST(CommandDispatch, UnrecognisedCommandThrowsRuntimeError)
         "hello server",
         "PING",
     };
-    for (const auto& text : texts) {
-        SCOPED_TRACE(text);
-        PunchprobeMessage message(text);
-        try {
-            const Command command = command_of(message);
-            ADD_FAILURE() << "dispatched as " << name_of(command);
-        } catch (const std::exception& error) {
-            EXPECT_EQ(typeid(error), typeid(std::runtime_error)) << typeid(error).name();
-            EXPECT_STREQ(error.what(), "Unsupported PunchprobeMessage command");
-        }
-    }
+    for (const auto& text : texts)
+        expect_dispatch_fails<std::runtime_error>(text, "Unsupported PunchprobeMessage command");
 }
 
 // A root that is neither an object nor null cannot be asked for a member:
@@ -112,16 +121,9 @@ TEST(CommandDispatch, UnrecognisedCommandThrowsRuntimeError)
 TEST(CommandDispatch, NonObjectRootThrowsJsonLogicError)
 {
     const std::string texts[] = {"[\"PING\"]", "[]", "5", "-1.5", "\"PING\"", "true"};
-    for (const auto& text : texts) {
-        SCOPED_TRACE(text);
-        PunchprobeMessage message(text);
-        try {
-            const Command command = command_of(message);
-            ADD_FAILURE() << "dispatched as " << name_of(command);
-        } catch (const Json::LogicError& error) {
-            EXPECT_STREQ(error.what(), "in Json::Value::resolveReference(key, end): requires objectValue");
-        }
-    }
+    for (const auto& text : texts)
+        expect_dispatch_fails<Json::LogicError>(text,
+                                                "in Json::Value::resolveReference(key, end): requires objectValue");
 }
 
 // A string where an integer is read passes the dispatch and fails in the

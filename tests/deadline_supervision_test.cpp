@@ -16,6 +16,7 @@
 
 #include "client/punchprobe_client.hpp"
 #include "support/console_capture.hpp"
+#include "support/scripted_server.hpp"
 #include "support/udp_peer.hpp"
 
 namespace {
@@ -31,6 +32,7 @@ using punchprobe::PunchprobeClient;
 using punchprobe::StepDurations;
 using punchprobe_test::ConsoleCapture;
 using punchprobe_test::Datagram;
+using punchprobe_test::Transcript;
 using punchprobe_test::UdpPeer;
 
 const std::string host = "127.0.0.1";
@@ -90,41 +92,9 @@ private:
     std::thread thread_;
 };
 
-std::string set_up_lines(int local_port)
-{
-    return "Bound to local port " + std::to_string(local_port) + "\n" +
-           "Bound to local alternate port " + std::to_string(local_port + 1) + "\n" +
-           "Resolving hostname '" + host + "'...\n" + "Resolved server host to be '" + host + "'\n";
-}
-
-std::string timed_out_notice()
-{
-    return "The connection to " + host + " timed out.\n" + "It is possible that the server is offline.\n";
-}
-
-std::string failure_block(int extra_port)
-{
-    return "\n===========\n  FAILURE  \n===========\n"
-           "Failed to receive any pings from " +
-           host + ":" + std::to_string(extra_port) +
-           ".\n"
-           "It appears your router and/or connection is not capable of NAT negotiation.\n"
-           "==> You will need to use port forwarding and possibly configure a static port.\n";
-}
-
-std::string success_block(int extra_port)
-{
-    return "\n===========\n  SUCCESS  \n===========\n"
-           "Received 3 pings from " +
-           host + ":" + std::to_string(extra_port) +
-           ".\n"
-           "NAT negotiation works with your router and connection.\n"
-           "==> You do not have to use port forwarding.\n";
-}
-
 // The server side of one run: a main port that answers INIT, INIT2 and START,
-// and an extra port that receives the client's PING. It records every
-// exchange line the client must print, in order.
+// and an extra port that receives the client's PING. It records every line
+// the client must print, in order, from the INIT on.
 class ScriptedServer {
 public:
     ScriptedServer() : extra_port(extra.port()) {}
@@ -142,10 +112,9 @@ public:
         init = expect("INIT", main);
         if (!init) return false;
         local_port = init->source.port();
-        EXPECT_EQ(init->bytes, "{\"command\":\"INIT\",\"local_port\":" + std::to_string(local_port) +
-                                   ",\"protocol\":\"Punchprobe\"}\n");
-        lines += "Sending client INIT from port " + std::to_string(local_port) + " to " + host + ":" +
-                 std::to_string(main.port()) + "\n";
+        EXPECT_EQ(init->bytes, punchprobe_test::client_init(local_port));
+        transcript.emplace(host, main.port(), local_port);
+        transcript->set_up().sending_init();
         return true;
     }
 
@@ -154,40 +123,31 @@ public:
         main.send_to("{\"command\":\"INIT\",\"session_id\":" + std::to_string(session) +
                          ",\"public_ip\":\"192.0.2.10\",\"public_port\":50000}",
                      init->source);
-        lines += "Received server INIT [" + std::to_string(session) + "]\n" +
-                 "Our public address is 192.0.2.10:50000\n";
+        transcript->received_init(session, "192.0.2.10", 50000);
         init2 = expect("INIT2", main);
-        if (!init2) return false;
-        lines += "Sending client INIT2 [" + std::to_string(session) + "] from port " +
-                 std::to_string(local_port + 1) + " to " + host + ":" + std::to_string(main.port()) + "\n";
-        return true;
+        if (init2) transcript->sending_init2(session);
+        return init2.has_value();
     }
 
     bool answer_init2_receive_start()
     {
         main.send_to("{\"command\":\"INIT2\",\"public_port_alt\":50001}", init2->source);
-        lines += "Received server INIT2 [" + std::to_string(session) + "]\n" +
-                 "Our alternate public address is 192.0.2.10:50001\n";
+        transcript->received_init2(session, "192.0.2.10", 50001);
         start = expect("START", main);
-        if (!start) return false;
-        lines += "Sending cient START [" + std::to_string(session) + "] from port " +
-                 std::to_string(local_port + 1) + " to " + host + ":" + std::to_string(main.port()) + "\n";
-        return true;
+        if (start) transcript->sending_start(session);
+        return start.has_value();
     }
 
     bool answer_start_receive_ping()
     {
         main.send_to("{\"command\":\"START\",\"extra_port\":" + std::to_string(extra_port) + "}",
                      start->source);
-        lines += "Received server START [" + std::to_string(session) + "]\n" + "Server extra port is " +
-                 std::to_string(extra_port) + "\n";
+        transcript->received_start(session, extra_port);
         ping = expect("PING", extra);
         if (!ping) return false;
-        EXPECT_EQ(ping->bytes, "{\"command\":\"PING\",\"protocol\":\"Punchprobe\",\"session_id\":" +
-                                   std::to_string(session) + "}\n");
+        EXPECT_EQ(ping->bytes, punchprobe_test::client_ping(session));
         EXPECT_EQ(ping->source.port(), local_port) << "PING must leave from the primary socket";
-        lines += "Sending client PING [" + std::to_string(session) + "] from port " +
-                 std::to_string(local_port) + " to " + host + ":" + std::to_string(extra_port) + "\n";
+        transcript->sending_ping(session, extra_port);
         return true;
     }
 
@@ -195,8 +155,7 @@ public:
     {
         extra.send_to("{\"command\":\"PING\",\"ping_number\":" + std::to_string(number) + "}",
                       ping->source);
-        lines += "Received server PING(" + std::to_string(number) + ") [" + std::to_string(session) +
-                 "]\n";
+        transcript->received_ping(std::to_string(number), session);
     }
 
     UdpPeer main;
@@ -204,8 +163,30 @@ public:
     const int extra_port;
     int local_port = 0;
     std::optional<Datagram> init, init2, start, ping;
-    std::string lines;  // exchange lines after the set-up, in order
+    std::optional<Transcript> transcript;  // from the INIT on
 };
+
+// The client built and run the way the entry does, on a loop that the test
+// starts with a LoopThread, with the console captured from before it is built.
+struct ClientRun {
+    ClientRun(unsigned short server_port, const StepDurations& durations)
+        : client(std::make_unique<PunchprobeClient>(io_service, host, server_port, durations))
+    {
+    }
+
+    ConsoleCapture console;
+    boost::asio::io_service io_service;
+    std::unique_ptr<PunchprobeClient> client;
+};
+
+// The loop ran out of work by itself within the watchdog limit, and no
+// exception left it.
+::testing::AssertionResult ends_by_itself(LoopThread& loop)
+{
+    if (!loop.ends_within(watchdog_limit)) return ::testing::AssertionFailure() << "run() did not return by itself";
+    if (loop.failure()) return ::testing::AssertionFailure() << "an exception left run()";
+    return ::testing::AssertionSuccess();
+}
 
 // The server answers the first `answered` steps, each after `reply_delay`,
 // and then falls silent. Before the PING that is a timed-out run; after it a
@@ -234,12 +215,10 @@ TEST(DeadlineSupervision, VerdictWhenTheServerFallsSilent)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         ScriptedServer server;
-        ConsoleCapture console;
-        boost::asio::io_service io_service;
-        auto client = std::make_unique<PunchprobeClient>(io_service, host, server.main.port(), durations);
+        ClientRun run(server.main.port(), durations);
 
         const auto run_started = Clock::now();
-        LoopThread loop(io_service);
+        LoopThread loop(run.io_service);
         // The verdict cannot come before the last send's deadline, and that
         // send happens only after the last reply was on its way.
         auto last_move_after = run_started;
@@ -256,16 +235,17 @@ TEST(DeadlineSupervision, VerdictWhenTheServerFallsSilent)
         }
         ASSERT_TRUE(exchanged);
 
-        ASSERT_TRUE(loop.ends_within(watchdog_limit)) << "run() did not return by itself";
-        ASSERT_FALSE(loop.failure());
+        ASSERT_TRUE(ends_by_itself(loop));
         EXPECT_GE(milliseconds(loop.ended_at() - last_move_after),
                   c.answered == 3 ? ping_timeout_ms : reply_timeout_ms);
-        client.reset();
+        run.client.reset();
 
-        const std::string verdict = c.answered == 3 ? failure_block(server.extra_port) : timed_out_notice();
-        EXPECT_EQ(console.out(),
-                  set_up_lines(server.local_port) + server.lines + verdict);
-        EXPECT_EQ(console.err(), "");
+        if (c.answered == 3)
+            server.transcript->failure(server.extra_port);
+        else
+            server.transcript->timed_out();
+        EXPECT_EQ(run.console.out(), server.transcript->text());
+        EXPECT_EQ(run.console.err(), "");
         EXPECT_FALSE(server.main.receive(0ms)) << "no request may follow the verdict";
     }
 }
@@ -277,29 +257,23 @@ TEST(DeadlineSupervision, VerdictWhenTheServerFallsSilent)
 // first turn cannot be arranged in-process without DNS traffic.)
 TEST(DeadlineSupervision, NoVerdictBeforeTheFirstSend)
 {
-    StepDurations durations;
-    durations.reply_timeout = boost::posix_time::milliseconds(200);
-    durations.ping_timeout = boost::posix_time::milliseconds(200);
+    const StepDurations durations{boost::posix_time::milliseconds(200), boost::posix_time::milliseconds(200)};
 
     ScriptedServer server;
-    ConsoleCapture console;
-    boost::asio::io_service io_service;
-    auto client = std::make_unique<PunchprobeClient>(io_service, host, server.main.port(), durations);
+    ClientRun run(server.main.port(), durations);
     // Several reply timeouts pass after set-up before the loop handles the
     // finished lookup.
     std::this_thread::sleep_for(800ms);
 
     const auto run_started = Clock::now();
-    LoopThread loop(io_service);
+    LoopThread loop(run.io_service);
     ASSERT_TRUE(server.receive_init());
-    ASSERT_TRUE(loop.ends_within(watchdog_limit)) << "run() did not return by itself";
-    ASSERT_FALSE(loop.failure());
+    ASSERT_TRUE(ends_by_itself(loop));
     EXPECT_GE(milliseconds(loop.ended_at() - run_started), 200);
-    client.reset();
+    run.client.reset();
 
-    EXPECT_EQ(console.out(),
-              set_up_lines(server.local_port) + server.lines + timed_out_notice());
-    EXPECT_EQ(console.err(), "");
+    EXPECT_EQ(run.console.out(), server.transcript->timed_out().text());
+    EXPECT_EQ(run.console.err(), "");
 }
 
 // The third server PING ends the run with SUCCESS right away, long before the
@@ -307,15 +281,11 @@ TEST(DeadlineSupervision, NoVerdictBeforeTheFirstSend)
 // the deadline would bring, nor anything from the aborted receives.
 TEST(DeadlineSupervision, SuccessRightAfterTheThirdPing)
 {
-    StepDurations durations;
-    durations.reply_timeout = boost::posix_time::seconds(10);
-    durations.ping_timeout = boost::posix_time::seconds(10);
+    const StepDurations durations{boost::posix_time::seconds(10), boost::posix_time::seconds(10)};
 
     ScriptedServer server;
-    ConsoleCapture console;
-    boost::asio::io_service io_service;
-    auto client = std::make_unique<PunchprobeClient>(io_service, host, server.main.port(), durations);
-    LoopThread loop(io_service);
+    ClientRun run(server.main.port(), durations);
+    LoopThread loop(run.io_service);
 
     ASSERT_TRUE(server.receive_init());
     ASSERT_TRUE(server.answer_init_receive_init2());
@@ -324,15 +294,13 @@ TEST(DeadlineSupervision, SuccessRightAfterTheThirdPing)
     for (int number = 1; number <= 3; ++number) server.send_server_ping(number);
     const auto third_ping_sent = Clock::now();
 
-    ASSERT_TRUE(loop.ends_within(watchdog_limit)) << "run() did not return by itself";
-    ASSERT_FALSE(loop.failure());
+    ASSERT_TRUE(ends_by_itself(loop));
     // Far below the 10 s ping deadline: the end came from the third PING.
     EXPECT_LT(milliseconds(loop.ended_at() - third_ping_sent), 5000);
-    client.reset();
+    run.client.reset();
 
-    EXPECT_EQ(console.out(), set_up_lines(server.local_port) + server.lines +
-                                 success_block(server.extra_port));
-    EXPECT_EQ(console.err(), "");
+    EXPECT_EQ(run.console.out(), server.transcript->success(server.extra_port).text());
+    EXPECT_EQ(run.console.err(), "");
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "support/child_process.hpp"
+#include "support/scripted_server.hpp"
 #include "support/udp_peer.hpp"
 
 namespace {
@@ -23,37 +24,14 @@ namespace {
 using namespace std::chrono_literals;
 using punchprobe_test::ChildProcess;
 using punchprobe_test::client_binary;
+using punchprobe_test::client_init;
+using punchprobe_test::lookup_error_line;
+using punchprobe_test::printed_local_port;
 using punchprobe_test::ProcessResult;
+using punchprobe_test::Transcript;
 using punchprobe_test::UdpPeer;
 
 const std::string unsupported_reply = "{\"command\":\"BYE\"}";
-
-// Lines that every run prints up to the start of the lookup.
-std::string set_up_lines(const std::string& host, const std::string& port, int local_port)
-{
-    return "Using server " + host + ":" + port + "\n" + "Bound to local port " +
-           std::to_string(local_port) + "\n" + "Bound to local alternate port " +
-           std::to_string(local_port + 1) + "\n" + "Resolving hostname '" + host + "'...\n";
-}
-
-std::string lookup_error_line(const boost::system::error_code& error)
-{
-    return "Error in hostname_resolved: " + std::string(error.category().name()) + ":" +
-           std::to_string(error.value()) + " " + error.message() + "\n";
-}
-
-// The primary port as the run printed it, or -1.
-int printed_local_port(const std::string& out)
-{
-    const std::string label = "\nBound to local port ";
-    const auto at = out.find(label);
-    if (at == std::string::npos) return -1;
-    try {
-        return std::stoi(out.substr(at + label.size()));
-    } catch (const std::exception&) {
-        return -1;
-    }
-}
 
 // A peer on the program's default port 30000. Each test program takes its
 // own loopback address, so parallel tests never share that port.
@@ -111,7 +89,7 @@ TEST(EntryCli, MinusOneIsPrintedAndFailsInTheLookup)
     ASSERT_FALSE(result.timed_out) << result.out << result.err;
     const int local_port = printed_local_port(result.out);
     ASSERT_GT(local_port, 0) << result.out;
-    EXPECT_EQ(result.out, set_up_lines("127.0.0.1", "-1", local_port));
+    EXPECT_EQ(result.out, Transcript("127.0.0.1", -1, local_port).using_server().looking_up().text());
     EXPECT_EQ(result.err, lookup_error_line(boost::asio::error::service_not_found));
     EXPECT_EQ(result.exit_status, 0);
 }
@@ -163,11 +141,9 @@ TEST(EntryCli, ArgumentsThatReachTheExchange)
         ASSERT_FALSE(result.timed_out) << result.out << result.err;
 
         const int local_port = init->source.port();
-        EXPECT_EQ(init->bytes, "{\"command\":\"INIT\",\"local_port\":" + std::to_string(local_port) +
-                                   ",\"protocol\":\"Punchprobe\"}\n");
-        EXPECT_EQ(result.out, set_up_lines(host, port, local_port) + "Resolved server host to be '" +
-                                  host + "'\n" + "Sending client INIT from port " +
-                                  std::to_string(local_port) + " to " + host + ":" + port + "\n");
+        EXPECT_EQ(init->bytes, client_init(local_port));
+        EXPECT_EQ(result.out,
+                  Transcript(host, peer->port(), local_port).using_server().set_up(host).sending_init().text());
         EXPECT_EQ(result.err, "Unsupported PunchprobeMessage command\n");
         EXPECT_EQ(result.exit_status, 0);
     }

@@ -44,18 +44,15 @@ void expect_clean_exit(const ProcessResult& result)
 }
 
 // Answers INIT, INIT2 and START as a server on `server` whose extra port is
-// `extra_port`; returns the client's primary port, or 0 after a failure.
-unsigned short answer_until_start(UdpPeer& server, int session, const std::string& public_ip,
-                                  int public_port, int public_port_alt, int extra_port)
+// `extra`, and takes the client's PING there; returns the client's primary
+// port, or 0 after a failure.
+unsigned short answer_until_ping(UdpPeer& server, UdpPeer& extra, int session, const std::string& public_ip,
+                                 int public_port, int public_port_alt)
 {
-    const auto primary = expect_client_init(server);
-    if (!primary) return 0;
-    const unsigned short p = *primary;
-    server.send_to(server_init(session, public_ip, public_port), loopback(p));
-    if (!expect_datagram(server, "INIT2", client_init2(session, p + 1), p + 1)) return 0;
-    server.send_to(server_init2(public_port_alt), loopback(p + 1));
-    if (!expect_datagram(server, "START", client_start(session), p + 1)) return 0;
-    server.send_to(server_start(extra_port), loopback(p + 1));
+    const unsigned short p = answer_init_and_init2(server, session, public_ip, public_port, public_port_alt);
+    if (p == 0) return 0;
+    server.send_to(server_start(extra.port()), loopback(p + 1));
+    if (!expect_datagram(extra, "PING", client_ping(session), p)) return 0;
     return p;
 }
 
@@ -66,10 +63,8 @@ TEST(ExchangeEndToEnd, FullRunEndsWithSuccessRightAfterTheThirdServerPing)
     const int session = 4242;
     ChildProcess client(client_command(server));
 
-    const unsigned short p =
-        answer_until_start(server, session, "203.0.113.7", 61000, 61001, extra.port());
+    const unsigned short p = answer_until_ping(server, extra, session, "203.0.113.7", 61000, 61001);
     ASSERT_NE(p, 0);
-    ASSERT_TRUE(expect_datagram(extra, "PING", client_ping(session), p));
 
     // Paced like a real server: each PING is sent once the previous one has
     // been reported. Numbers may come as JSON numbers or as text.
@@ -90,12 +85,8 @@ TEST(ExchangeEndToEnd, FullRunEndsWithSuccessRightAfterTheThirdServerPing)
     expected.using_server()
         .set_up()
         .sending_init()
-        .received_init(session, "203.0.113.7", 61000)
-        .sending_init2(session)
-        .received_init2(session, "203.0.113.7", 61001)
-        .sending_start(session)
-        .received_start(session, extra.port())
-        .sending_ping(session, extra.port())
+        .answered_until_start(session, "203.0.113.7", 61000, 61001)
+        .pinged(session, extra.port())
         .received_ping("1", session)
         .received_ping("2", session)
         .received_ping("3", session)
@@ -140,10 +131,8 @@ TEST(ExchangeEndToEnd, LostServerPingsGiveFailureTwentySecondsAfterThePing)
     const int session = 9;
     ChildProcess client(client_command(server));
 
-    const unsigned short p =
-        answer_until_start(server, session, "198.51.100.20", 40000, 40001, extra.port());
+    const unsigned short p = answer_until_ping(server, extra, session, "198.51.100.20", 40000, 40001);
     ASSERT_NE(p, 0);
-    ASSERT_TRUE(expect_datagram(extra, "PING", client_ping(session), p));
     const auto ping_seen = Clock::now();
     const ProcessResult result = client.wait(process_limit);
     const auto after_ping = Clock::now() - ping_seen;
@@ -152,12 +141,8 @@ TEST(ExchangeEndToEnd, LostServerPingsGiveFailureTwentySecondsAfterThePing)
     expected.using_server()
         .set_up()
         .sending_init()
-        .received_init(session, "198.51.100.20", 40000)
-        .sending_init2(session)
-        .received_init2(session, "198.51.100.20", 40001)
-        .sending_start(session)
-        .received_start(session, extra.port())
-        .sending_ping(session, extra.port())
+        .answered_until_start(session, "198.51.100.20", 40000, 40001)
+        .pinged(session, extra.port())
         .failure(extra.port());
     EXPECT_EQ(result.out, expected.text());
     EXPECT_EQ(result.err, "");
@@ -192,28 +177,24 @@ TEST_P(ExchangeFatalReply, EndsTheRunWithTheErrorText)
     const int session = 31;
     ChildProcess client(client_command(server));
 
-    const auto primary = expect_client_init(server);
-    ASSERT_TRUE(primary);
-    const unsigned short p = *primary;
-    Transcript expected(host, server.port(), p);
-    expected.using_server().set_up().sending_init();
+    unsigned short p = 0;
     if (reply.at_start) {
-        server.send_to(server_init(session, "192.0.2.1", 1), loopback(p));
-        ASSERT_TRUE(expect_datagram(server, "INIT2", client_init2(session, p + 1), p + 1));
-        server.send_to(server_init2(2), loopback(p + 1));
-        ASSERT_TRUE(expect_datagram(server, "START", client_start(session), p + 1));
+        p = answer_init_and_init2(server, session, "192.0.2.1", 1, 2);
+        ASSERT_NE(p, 0);
         server.send_to(reply.datagram, loopback(p + 1));
-        expected.received_init(session, "192.0.2.1", 1)
-            .sending_init2(session)
-            .received_init2(session, "192.0.2.1", 2)
-            .sending_start(session);
     } else {
+        const auto primary = expect_client_init(server);
+        ASSERT_TRUE(primary);
+        p = *primary;
         server.send_to(reply.datagram, loopback(p));
     }
     const auto sent = Clock::now();
     const ProcessResult result = client.wait(process_limit);
     const auto after_reply = Clock::now() - sent;
 
+    Transcript expected(host, server.port(), p);
+    expected.using_server().set_up().sending_init();
+    if (reply.at_start) expected.answered_until_start(session, "192.0.2.1", 1, 2);
     EXPECT_EQ(result.out, expected.text());
     EXPECT_EQ(result.err, reply.error + "\n");
     expect_clean_exit(result);

@@ -36,29 +36,31 @@ bool answer_ping(UdpPeer& extra, int session, unsigned short p, const std::vecto
     return true;
 }
 
-// Runs INIT and INIT2 with a plain server; returns the primary port or 0.
-unsigned short answer_init_and_init2(UdpPeer& server, int session)
+std::vector<std::string> pings_1_to_3()
 {
-    const auto primary = expect_client_init(server);
-    if (!primary) return 0;
-    const unsigned short p = *primary;
-    server.send_to(server_init(session, "203.0.113.9", 7000), loopback(p));
-    if (!expect_datagram(server, "INIT2", client_init2(session, p + 1), p + 1)) return 0;
-    server.send_to(server_init2(7001), loopback(p + 1));
-    if (!expect_datagram(server, "START", client_start(session), p + 1)) return 0;
-    return p;
+    return {server_ping("1"), server_ping("2"), server_ping("3")};
 }
 
-// The printed start of a run whose server answered INIT and INIT2 as
-// answer_init_and_init2 does.
+// Runs INIT and INIT2 with a plain server; returns the primary port or 0.
+unsigned short answer_set_up(UdpPeer& server, int session)
+{
+    return answer_init_and_init2(server, session, "203.0.113.9", 7000, 7001);
+}
+
+// The printed start of a run whose server answered as answer_set_up does.
 Transcript& up_to_start(Transcript& transcript, int session)
 {
-    return transcript.set_up()
-        .sending_init()
-        .received_init(session, "203.0.113.9", 7000)
-        .sending_init2(session)
-        .received_init2(session, "203.0.113.9", 7001)
-        .sending_start(session);
+    return transcript.set_up().sending_init().answered_until_start(session, "203.0.113.9", 7000, 7001);
+}
+
+// The printed rest of a run whose extra port sent PINGs 1 to 3.
+Transcript& three_pings_to_success(Transcript& transcript, int session, int extra_port)
+{
+    return transcript.pinged(session, extra_port)
+        .received_ping("1", session)
+        .received_ping("2", session)
+        .received_ping("3", session)
+        .success(extra_port);
 }
 
 void expect_quiet_end(InProcessClient& client)
@@ -84,7 +86,7 @@ TEST(ExchangeEdgeCases, RepeatedInitReplyPrintsAgainAndSendsInit2Again)
     server.send_to(server_init2(50003), loopback(p + 1));
     ASSERT_TRUE(expect_datagram(server, "START", client_start(12), p + 1));
     server.send_to(server_start(extra.port()), loopback(p + 1));
-    ASSERT_TRUE(answer_ping(extra, 12, p, {server_ping("1"), server_ping("2"), server_ping("3")}));
+    ASSERT_TRUE(answer_ping(extra, 12, p, pings_1_to_3()));
     ASSERT_TRUE(client.wait(run_limit));
 
     Transcript expected(host, server.port(), p);
@@ -95,13 +97,8 @@ TEST(ExchangeEdgeCases, RepeatedInitReplyPrintsAgainAndSendsInit2Again)
         .received_init(12, "203.0.113.2", 50002)
         .sending_init2(12)
         .received_init2(12, "203.0.113.2", 50003)
-        .sending_start(12)
-        .received_start(12, extra.port())
-        .sending_ping(12, extra.port())
-        .received_ping("1", 12)
-        .received_ping("2", 12)
-        .received_ping("3", 12)
-        .success(extra.port());
+        .sending_start(12);
+    three_pings_to_success(expected, 12, extra.port());
     EXPECT_EQ(client.out(), expected.text());
     expect_quiet_end(client);
     expect_no_datagram(server, "server");
@@ -114,7 +111,7 @@ TEST(ExchangeEdgeCases, PingsBeforeTheStartReplyCountAndSuccessShowsPortZero)
     const int session = 5;
     InProcessClient client(host, server.port(), safety_net);
 
-    const unsigned short p = answer_init_and_init2(server, session);
+    const unsigned short p = answer_set_up(server, session);
     ASSERT_NE(p, 0);
     // START is never answered. Once START is sent, two receives are pending
     // on each socket; the PINGs use both, and carry no number, so the
@@ -143,20 +140,14 @@ TEST(ExchangeEdgeCases, ExtraPortAbove65535IsPrintedInFullButPingGoesToItsLow16B
     const int extra_port = 65536 + extra.port();
     InProcessClient client(host, server.port(), safety_net);
 
-    const unsigned short p = answer_init_and_init2(server, session);
+    const unsigned short p = answer_set_up(server, session);
     ASSERT_NE(p, 0);
     server.send_to(server_start(extra_port), loopback(p + 1));
-    ASSERT_TRUE(answer_ping(extra, session, p, {server_ping("1"), server_ping("2"), server_ping("3")}));
+    ASSERT_TRUE(answer_ping(extra, session, p, pings_1_to_3()));
     ASSERT_TRUE(client.wait(run_limit));
 
     Transcript expected(host, server.port(), p);
-    up_to_start(expected, session)
-        .received_start(session, extra_port)
-        .sending_ping(session, extra_port)
-        .received_ping("1", session)
-        .received_ping("2", session)
-        .received_ping("3", session)
-        .success(extra_port);
+    three_pings_to_success(up_to_start(expected, session), session, extra_port);
     EXPECT_EQ(client.out(), expected.text());
     expect_quiet_end(client);
     expect_no_datagram(server, "server");
@@ -181,23 +172,15 @@ TEST(ExchangeEdgeCases, EachRequestGoesToTheSenderOfThePreviousReply)
     server.send_to(server_init2(2222), loopback(p + 1));
     ASSERT_TRUE(expect_datagram(server, "START", client_start(session), p + 1));
     other.send_to(server_start(extra.port()), loopback(p + 1));
-    ASSERT_TRUE(answer_ping(extra, session, p, {server_ping("1"), server_ping("2"), server_ping("3")}));
+    ASSERT_TRUE(answer_ping(extra, session, p, pings_1_to_3()));
     ASSERT_TRUE(client.wait(run_limit));
 
     // The progress lines keep naming the server from the command line.
     Transcript expected(host, server.port(), p);
     expected.set_up()
         .sending_init()
-        .received_init(session, "192.0.2.44", 1111)
-        .sending_init2(session)
-        .received_init2(session, "192.0.2.44", 2222)
-        .sending_start(session)
-        .received_start(session, extra.port())
-        .sending_ping(session, extra.port())
-        .received_ping("1", session)
-        .received_ping("2", session)
-        .received_ping("3", session)
-        .success(extra.port());
+        .answered_until_start(session, "192.0.2.44", 1111, 2222);
+    three_pings_to_success(expected, session, extra.port());
     EXPECT_EQ(client.out(), expected.text());
     expect_quiet_end(client);
     expect_no_datagram(server, "server");
@@ -212,7 +195,7 @@ TEST(ExchangeEdgeCases, PingsThatArriveTogetherKeepTheirOwnNumbers)
     const int session = 8;
     InProcessClient client(host, server.port(), safety_net);
 
-    const unsigned short p = answer_init_and_init2(server, session);
+    const unsigned short p = answer_set_up(server, session);
     ASSERT_NE(p, 0);
     server.send_to(server_start(extra.port()), loopback(p + 1));
     ASSERT_TRUE(expect_datagram(extra, "PING", client_ping(session), p));
@@ -228,8 +211,7 @@ TEST(ExchangeEdgeCases, PingsThatArriveTogetherKeepTheirOwnNumbers)
 
     Transcript expected(host, server.port(), p);
     up_to_start(expected, session)
-        .received_start(session, extra.port())
-        .sending_ping(session, extra.port())
+        .pinged(session, extra.port())
         .received_ping("first", session)
         .received_ping("second", session)
         .received_ping("third", session)
@@ -266,7 +248,7 @@ TEST_P(ExchangeOddPing, CountsAsTheThirdPing)
     const int session = 12;
     InProcessClient client(host, server.port(), safety_net);
 
-    const unsigned short p = answer_init_and_init2(server, session);
+    const unsigned short p = answer_set_up(server, session);
     ASSERT_NE(p, 0);
     server.send_to(server_start(extra.port()), loopback(p + 1));
     ASSERT_TRUE(answer_ping(extra, session, p, {server_ping("1"), server_ping("2"), odd.datagram}));
@@ -274,8 +256,7 @@ TEST_P(ExchangeOddPing, CountsAsTheThirdPing)
 
     Transcript expected(host, server.port(), p);
     up_to_start(expected, session)
-        .received_start(session, extra.port())
-        .sending_ping(session, extra.port())
+        .pinged(session, extra.port())
         .received_ping("1", session)
         .received_ping("2", session)
         .received_ping(odd.printed, session)
@@ -319,22 +300,14 @@ TEST(ExchangeEdgeCases, InitReplyWithoutPublicAddressPrintsEmptyAddressAndZero)
     server.send_to(server_init2(4001), loopback(p + 1));
     ASSERT_TRUE(expect_datagram(server, "START", client_start(session), p + 1));
     server.send_to(server_start(extra.port()), loopback(p + 1));
-    ASSERT_TRUE(answer_ping(extra, session, p, {server_ping("1"), server_ping("2"), server_ping("3")}));
+    ASSERT_TRUE(answer_ping(extra, session, p, pings_1_to_3()));
     ASSERT_TRUE(client.wait(run_limit));
 
     Transcript expected(host, server.port(), p);
     expected.set_up()
         .sending_init()
-        .received_init(session, "", 0)
-        .sending_init2(session)
-        .received_init2(session, "", 4001)
-        .sending_start(session)
-        .received_start(session, extra.port())
-        .sending_ping(session, extra.port())
-        .received_ping("1", session)
-        .received_ping("2", session)
-        .received_ping("3", session)
-        .success(extra.port());
+        .answered_until_start(session, "", 0, 4001);
+    three_pings_to_success(expected, session, extra.port());
     EXPECT_EQ(client.out(), expected.text());
     expect_quiet_end(client);
 }
@@ -386,16 +359,6 @@ INSTANTIATE_TEST_SUITE_P(
                      "Value is not convertible to Int."}),
     [](const ::testing::TestParamInfo<BadInitReply>& info) { return info.param.name; });
 
-// The port the client printed as its primary one, for runs whose INIT never
-// reaches a peer.
-int printed_primary_port(const std::string& out)
-{
-    const std::string prefix = "Bound to local port ";
-    const auto at = out.find(prefix);
-    if (at == std::string::npos) return -1;
-    return std::stoi(out.substr(at + prefix.size()));
-}
-
 // A send that fails starts no receive, so the step can only end on its
 // deadline; the port 0 destination makes the system refuse the send.
 TEST(ExchangeEdgeCases, FailedInitSendIsReportedAndTheStepTimesOut)
@@ -404,7 +367,8 @@ TEST(ExchangeEdgeCases, FailedInitSendIsReportedAndTheStepTimesOut)
     InProcessClient client(host, 0, durations);
     ASSERT_TRUE(client.wait(run_limit));
 
-    Transcript expected(host, 0, printed_primary_port(client.out()));
+    // The INIT never reaches a peer: the primary port is the printed one.
+    Transcript expected(host, 0, printed_local_port(client.out()));
     expected.set_up().sending_init().timed_out();
     EXPECT_EQ(client.out(), expected.text());
     EXPECT_EQ(client.err(), "Error in data_sent: system:22 Invalid argument\n");
@@ -419,7 +383,7 @@ TEST(ExchangeEdgeCases, FailedPingSendIsReportedAndTheRunEndsInFailure)
     const punchprobe::StepDurations durations{seconds(8), milliseconds(600)};
     InProcessClient client(host, server.port(), durations);
 
-    const unsigned short p = answer_init_and_init2(server, session);
+    const unsigned short p = answer_set_up(server, session);
     ASSERT_NE(p, 0);
     // 65536 goes to port 0.
     server.send_to(server_start(65536), loopback(p + 1));
@@ -429,8 +393,7 @@ TEST(ExchangeEdgeCases, FailedPingSendIsReportedAndTheRunEndsInFailure)
 
     Transcript expected(host, server.port(), p);
     up_to_start(expected, session)
-        .received_start(session, 65536)
-        .sending_ping(session, 65536)
+        .pinged(session, 65536)
         .failure(65536);
     EXPECT_EQ(client.out(), expected.text());
     EXPECT_EQ(client.err(), "Error in data_sent: system:22 Invalid argument\n");
@@ -447,7 +410,7 @@ TEST(ExchangeEdgeCases, TwoServerPingsAreNotEnough)
     const punchprobe::StepDurations durations{seconds(8), milliseconds(1500)};
     InProcessClient client(host, server.port(), durations);
 
-    const unsigned short p = answer_init_and_init2(server, session);
+    const unsigned short p = answer_set_up(server, session);
     ASSERT_NE(p, 0);
     server.send_to(server_start(extra.port()), loopback(p + 1));
     ASSERT_TRUE(answer_ping(extra, session, p, {server_ping("1"), server_ping("2")}));
@@ -457,8 +420,7 @@ TEST(ExchangeEdgeCases, TwoServerPingsAreNotEnough)
 
     Transcript expected(host, server.port(), p);
     up_to_start(expected, session)
-        .received_start(session, extra.port())
-        .sending_ping(session, extra.port())
+        .pinged(session, extra.port())
         .received_ping("1", session)
         .received_ping("2", session)
         .failure(extra.port());

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <optional>
-#include <regex>
 #include <sstream>
 #include <string>
 
@@ -13,6 +12,7 @@
 
 #include "server/punchprobe_server.hpp"
 #include "server/server_options.hpp"
+#include "support/server_session.hpp"
 #include "support/udp_peer.hpp"
 
 namespace {
@@ -21,15 +21,11 @@ using namespace std::chrono_literals;
 using boost::asio::ip::udp;
 using punchprobe_test::Datagram;
 using punchprobe_test::UdpPeer;
+using punchprobe_test::with_id;
 
 std::string init_from(unsigned short port)
 {
     return "{\"command\":\"INIT\",\"local_port\":" + std::to_string(port) + ",\"protocol\":\"Punchprobe\"}\n";
-}
-std::string with_id(const char* command, std::int32_t id)
-{
-    return std::string("{\"command\":\"") + command + "\",\"protocol\":\"Punchprobe\",\"session_id\":" +
-           std::to_string(id) + "}\n";
 }
 
 punchprobe::ServerOptions loopback_options()
@@ -82,15 +78,17 @@ public:
             ADD_FAILURE() << "no INIT reply";
             return 0;
         }
-        std::smatch match;
-        std::regex_search(reply->bytes, match, std::regex("\"session_id\":([0-9]+)"));
-        return std::stoi(match[1]);
+        const auto id = punchprobe_test::session_id_in(reply->bytes);
+        if (!id) {
+            ADD_FAILURE() << "no session id in the INIT reply: " << reply->bytes;
+            return 0;
+        }
+        return std::stoi(*id);
     }
 
     std::string listening_line() const
     {
-        return "punchprobe-server listening on 127.0.0.1:" + std::to_string(main().port()) +
-               " (main) and 127.0.0.1:" + std::to_string(extra().port()) + " (extra)\n";
+        return punchprobe_test::listening_line("127.0.0.1", main().port(), extra().port());
     }
 
     boost::asio::io_service io_service;

@@ -4,100 +4,98 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <regex>
+#include <cstdlib>
 #include <string>
 
 #include "server/server_options.hpp"
 #include "support/child_process.hpp"
+#include "support/scripted_server.hpp"
+#include "support/server_session.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
 using punchprobe_test::ChildProcess;
+using punchprobe_test::Transcript;
+
+const std::string host = "127.0.0.1";
 
 struct LoopbackRun {
     std::string server_out;
     punchprobe_test::ProcessResult client;
-    std::string port;
-    std::string extra_port;
+    int port = 0;
+    int extra_port = 0;
 };
 
 LoopbackRun run_client_against_server(const std::vector<std::string>& server_options, std::chrono::milliseconds limit)
 {
-    std::vector<std::string> argv{punchprobe_test::server_binary(), "--bind", "127.0.0.1", "--port", "0",
+    std::vector<std::string> argv{punchprobe_test::server_binary(), "--bind", host, "--port", "0",
                                   "--extra-port", "0"};
     argv.insert(argv.end(), server_options.begin(), server_options.end());
     ChildProcess server(argv);
     LoopbackRun run;
-    std::smatch match;
-    const std::string first = server.wait_for_output("\n", 10s);
-    if (!std::regex_search(first, match, std::regex(":([0-9]+) \\(main\\) and 127\\.0\\.0\\.1:([0-9]+) \\(extra\\)\n"))) {
-        ADD_FAILURE() << "no listening line: " << first;
-        return run;
-    }
-    run.port = match[1];
-    run.extra_port = match[2];
-    run.client = punchprobe_test::run_process({punchprobe_test::client_binary(), "127.0.0.1", run.port}, limit);
+    const punchprobe_test::Listening listening = punchprobe_test::wait_until_listening(server);
+    if (listening.main == 0) return run;
+    EXPECT_EQ(listening.address, host);
+    run.port = listening.main;
+    run.extra_port = listening.extra;
+    run.client = punchprobe_test::run_process({punchprobe_test::client_binary(), host, std::to_string(run.port)}, limit);
     server.wait_for_output("pings_sent=", 10s);
     server.signal(SIGTERM);
     run.server_out = server.wait(10s).out;
     return run;
 }
 
-// The client's lines up to and including its PING, for primary port P.
-std::string exchange_transcript(const LoopbackRun& run, const std::string& primary, const std::string& id)
+// The client's lines up to and including its PING, for primary port P; the
+// server reports the client's own ports as its public ones.
+Transcript exchange_transcript(const LoopbackRun& run, int primary, int id)
 {
-    const std::string alternate = std::to_string(std::stoi(primary) + 1);
-    const std::string server = "127.0.0.1:" + run.port;
-    return "Using server " + server + "\n" +
-           "Bound to local port " + primary + "\n" +
-           "Bound to local alternate port " + alternate + "\n" +
-           "Resolving hostname '127.0.0.1'...\n"
-           "Resolved server host to be '127.0.0.1'\n"
-           "Sending client INIT from port " + primary + " to " + server + "\n" +
-           "Received server INIT [" + id + "]\n" +
-           "Our public address is 127.0.0.1:" + primary + "\n" +
-           "Sending client INIT2 [" + id + "] from port " + alternate + " to " + server + "\n" +
-           "Received server INIT2 [" + id + "]\n" +
-           "Our alternate public address is 127.0.0.1:" + alternate + "\n" +
-           "Sending cient START [" + id + "] from port " + alternate + " to " + server + "\n" +
-           "Received server START [" + id + "]\n" +
-           "Server extra port is " + run.extra_port + "\n" +
-           "Sending client PING [" + id + "] from port " + primary + " to 127.0.0.1:" + run.extra_port + "\n";
+    Transcript transcript(host, run.port, primary);
+    transcript.using_server()
+        .set_up()
+        .sending_init()
+        .answered_until_start(id, host, primary, primary + 1)
+        .pinged(id, run.extra_port);
+    return transcript;
 }
 
 // The primary port from the client's output, the session id from the
 // server's log: everything else in the transcript follows from them.
-bool run_values(const LoopbackRun& run, std::string& primary, std::string& id)
+bool run_values(const LoopbackRun& run, int& primary, int& id)
 {
-    std::smatch match;
-    if (!std::regex_search(run.client.out, match, std::regex("Bound to local port ([0-9]+)\n"))) return false;
-    primary = match[1];
-    if (!std::regex_search(run.server_out, match, std::regex("session id=([0-9]+) "))) return false;
-    id = match[1];
-    return true;
+    primary = punchprobe_test::printed_local_port(run.client.out);
+    const std::string label = "session id=";
+    const auto at = run.server_out.find(label);
+    if (primary <= 0 || at == std::string::npos) return false;
+    id = std::atoi(run.server_out.c_str() + at + label.size());
+    return id > 0;
+}
+
+// The client ended by itself, with status 0 and nothing on standard error.
+void expect_clean_client_exit(const LoopbackRun& run)
+{
+    EXPECT_FALSE(run.client.timed_out);
+    EXPECT_EQ(run.client.exit_status, 0);
+    EXPECT_EQ(run.client.err, "");
 }
 
 TEST(ServerEndToEnd, RealClientAgainstRealServerSucceeds)
 {
     const LoopbackRun run = run_client_against_server({}, 30s);
-    std::string primary, id;
+    int primary = 0, id = 0;
     ASSERT_TRUE(run_values(run, primary, id)) << run.client.out << run.server_out;
-    EXPECT_FALSE(run.client.timed_out);
-    EXPECT_EQ(run.client.exit_status, 0);
-    EXPECT_EQ(run.client.err, "");
-    EXPECT_EQ(run.client.out, exchange_transcript(run, primary, id) +
-                                  "Received server PING(1) [" + id + "]\n"
-                                  "Received server PING(2) [" + id + "]\n"
-                                  "Received server PING(3) [" + id + "]\n"
-                                  "\n===========\n  SUCCESS  \n===========\n"
-                                  "Received 3 pings from 127.0.0.1:" + run.extra_port + ".\n"
-                                  "NAT negotiation works with your router and connection.\n"
-                                  "==> You do not have to use port forwarding.\n");
-    const std::string alternate = std::to_string(std::stoi(primary) + 1);
-    EXPECT_NE(run.server_out.find("session id=" + id + " public=127.0.0.1:" + primary + " alt_port=" + alternate +
+    expect_clean_client_exit(run);
+    EXPECT_EQ(run.client.out, exchange_transcript(run, primary, id)
+                                  .received_ping("1", id)
+                                  .received_ping("2", id)
+                                  .received_ping("3", id)
+                                  .success(run.extra_port)
+                                  .text());
+    const std::string p = std::to_string(primary);
+    EXPECT_NE(run.server_out.find("session id=" + std::to_string(id) + " public=127.0.0.1:" + p +
+                                  " alt_port=" + std::to_string(primary + 1) +
                                   " alt_is_main_plus_1=yes mapping=endpoint-independent ping_source=127.0.0.1:" +
-                                  primary + " pings_sent=" + std::to_string(punchprobe::default_ping_count) + "\n"),
+                                  p + " pings_sent=" + std::to_string(punchprobe::default_ping_count) + "\n"),
               std::string::npos)
         << run.server_out;
     EXPECT_NE(run.server_out.find("counters sessions=1 completed=1 endpoint_independent=1 "), std::string::npos);
@@ -106,19 +104,14 @@ TEST(ServerEndToEnd, RealClientAgainstRealServerSucceeds)
 TEST(ServerEndToEnd, WithoutServerPingsTheClientFailsAfterTwentySeconds)
 {
     const LoopbackRun run = run_client_against_server({"--pings", "0"}, 60s);
-    std::string primary, id;
+    int primary = 0, id = 0;
     ASSERT_TRUE(run_values(run, primary, id)) << run.client.out << run.server_out;
-    EXPECT_FALSE(run.client.timed_out);
-    EXPECT_EQ(run.client.exit_status, 0);
-    EXPECT_EQ(run.client.err, "");
-    EXPECT_EQ(run.client.out, exchange_transcript(run, primary, id) +
-                                  "\n===========\n  FAILURE  \n===========\n"
-                                  "Failed to receive any pings from 127.0.0.1:" + run.extra_port + ".\n"
-                                  "It appears your router and/or connection is not capable of NAT negotiation.\n"
-                                  "==> You will need to use port forwarding and possibly configure a static port.\n");
+    expect_clean_client_exit(run);
+    EXPECT_EQ(run.client.out, exchange_transcript(run, primary, id).failure(run.extra_port).text());
     EXPECT_GE(run.client.elapsed, 20s);
     EXPECT_LT(run.client.elapsed, 45s);
-    EXPECT_NE(run.server_out.find("mapping=endpoint-independent ping_source=127.0.0.1:" + primary + " pings_sent=0\n"),
+    EXPECT_NE(run.server_out.find("mapping=endpoint-independent ping_source=127.0.0.1:" + std::to_string(primary) +
+                                  " pings_sent=0\n"),
               std::string::npos)
         << run.server_out;
 }

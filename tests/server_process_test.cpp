@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <regex>
+#include <optional>
 #include <string>
 
 #include "server/server_options.hpp"
 #include "support/child_process.hpp"
+#include "support/scripted_server.hpp"
+#include "support/server_session.hpp"
 #include "support/udp_peer.hpp"
 
 namespace {
@@ -16,31 +18,23 @@ namespace {
 using namespace std::chrono_literals;
 using boost::asio::ip::udp;
 using punchprobe_test::ChildProcess;
+using punchprobe_test::Listening;
+using punchprobe_test::listening_line;
+using punchprobe_test::loopback;
 using punchprobe_test::UdpPeer;
+using punchprobe_test::wait_until_listening;
+using punchprobe_test::with_id;
 
-struct Listening {
-    std::string address;
-    unsigned short main = 0;
-    unsigned short extra = 0;
-};
-
-// Reads the first line, which every other tool relies on.
-Listening wait_until_listening(ChildProcess& server)
+// Opens a session by hand with an INIT from `primary`; returns its id.
+std::optional<std::string> open_session(UdpPeer& primary, const udp::endpoint& main)
 {
-    const std::string out = server.wait_for_output("\n", 10s);
-    std::smatch match;
-    const std::regex line("^punchprobe-server listening on ([0-9.]+):([0-9]+) \\(main\\) and \\1:([0-9]+) \\(extra\\)\n");
-    if (!std::regex_search(out, match, line)) {
-        ADD_FAILURE() << "no listening line in: " << out;
-        return {};
+    primary.send_to("{\"command\":\"INIT\",\"local_port\":1,\"protocol\":\"Punchprobe\"}\n", main);
+    const auto reply = primary.receive(10s);
+    if (!reply) {
+        ADD_FAILURE() << "no INIT reply";
+        return std::nullopt;
     }
-    return {match[1], static_cast<unsigned short>(std::stoi(match[2])),
-            static_cast<unsigned short>(std::stoi(match[3]))};
-}
-
-std::string with_id(const char* command, const std::string& id)
-{
-    return std::string("{\"command\":\"") + command + "\",\"protocol\":\"Punchprobe\",\"session_id\":" + id + "}\n";
+    return punchprobe_test::session_id_in(reply->bytes);
 }
 
 TEST(ServerProcess, SigtermPrintsTheCountersAndExitsZero)
@@ -51,17 +45,14 @@ TEST(ServerProcess, SigtermPrintsTheCountersAndExitsZero)
     ASSERT_NE(listening.main, 0);
     EXPECT_NE(listening.extra, 0);
     EXPECT_NE(listening.main, listening.extra);
-    const udp::endpoint main(boost::asio::ip::make_address_v4("127.0.0.1"), listening.main);
-    const udp::endpoint extra(boost::asio::ip::make_address_v4("127.0.0.1"), listening.extra);
+    const udp::endpoint main = loopback(listening.main);
+    const udp::endpoint extra = loopback(listening.extra);
 
     UdpPeer primary;
     UdpPeer elsewhere;
-    primary.send_to("{\"command\":\"INIT\",\"local_port\":1,\"protocol\":\"Punchprobe\"}\n", main);
-    const auto reply = primary.receive(10s);
-    ASSERT_TRUE(reply);
-    std::smatch match;
-    ASSERT_TRUE(std::regex_search(reply->bytes, match, std::regex("\"session_id\":([0-9]+)")));
-    const std::string id = match[1];
+    const auto opened = open_session(primary, main);
+    ASSERT_TRUE(opened);
+    const std::string id = *opened;
 
     primary.send_to("not json", main);
     primary.send_to(with_id("PING", id), main);
@@ -80,8 +71,7 @@ TEST(ServerProcess, SigtermPrintsTheCountersAndExitsZero)
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.out,
-              "punchprobe-server listening on 127.0.0.1:" + std::to_string(listening.main) +
-                  " (main) and 127.0.0.1:" + std::to_string(listening.extra) + " (extra)\n" + session +
+              listening_line("127.0.0.1", listening.main, listening.extra) + session +
                   "counters sessions=1 completed=1 endpoint_independent=0 endpoint_dependent=1 expired=0 "
                   "evicted=0 dropped_malformed=1 dropped_unknown_command=0 dropped_unknown_session=0 "
                   "dropped_wrong_address=0 dropped_wrong_socket=1 dropped_oversized=0 dropped_duplicate_ping=0\n");
@@ -93,16 +83,13 @@ TEST(ServerProcess, SigtermDuringAPingTrainStillLogsTheSession)
                          "0", "--pings", "5", "--ping-interval", "60000"});
     const Listening listening = wait_until_listening(server);
     ASSERT_NE(listening.main, 0);
-    const udp::endpoint main(boost::asio::ip::make_address_v4("127.0.0.1"), listening.main);
-    const udp::endpoint extra(boost::asio::ip::make_address_v4("127.0.0.1"), listening.extra);
+    const udp::endpoint main = loopback(listening.main);
+    const udp::endpoint extra = loopback(listening.extra);
 
     UdpPeer primary;
-    primary.send_to("{\"command\":\"INIT\",\"local_port\":1,\"protocol\":\"Punchprobe\"}\n", main);
-    const auto reply = primary.receive(10s);
-    ASSERT_TRUE(reply);
-    std::smatch match;
-    ASSERT_TRUE(std::regex_search(reply->bytes, match, std::regex("\"session_id\":([0-9]+)")));
-    const std::string id = match[1];
+    const auto opened = open_session(primary, main);
+    ASSERT_TRUE(opened);
+    const std::string id = *opened;
     primary.send_to(with_id("PING", id), extra);
     ASSERT_TRUE(primary.receive(10s)) << "first PING of the train";
 
@@ -113,9 +100,8 @@ TEST(ServerProcess, SigtermDuringAPingTrainStillLogsTheSession)
     EXPECT_EQ(result.err, "");
     const std::string primary_endpoint = "127.0.0.1:" + std::to_string(primary.port());
     EXPECT_EQ(result.out,
-              "punchprobe-server listening on 127.0.0.1:" + std::to_string(listening.main) +
-                  " (main) and 127.0.0.1:" + std::to_string(listening.extra) + " (extra)\n" +
-                  "session id=" + id + " public=" + primary_endpoint +
+              listening_line("127.0.0.1", listening.main, listening.extra) + "session id=" + id +
+                  " public=" + primary_endpoint +
                   " alt_port=0 alt_is_main_plus_1=no mapping=endpoint-independent ping_source=" +
                   primary_endpoint + " pings_sent=1\n"
                   "counters sessions=1 completed=1 endpoint_independent=1 endpoint_dependent=0 expired=0 "

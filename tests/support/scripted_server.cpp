@@ -1,6 +1,7 @@
 #include "support/scripted_server.hpp"
 
 #include <cstdio>
+#include <exception>
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -132,6 +133,19 @@ bool expect_datagram(UdpPeer& peer, const std::string& what, const std::string& 
     return as_expected;
 }
 
+unsigned short answer_init_and_init2(UdpPeer& server, int session, const std::string& public_ip,
+                                     int public_port, int public_port_alt)
+{
+    const auto primary = expect_client_init(server);
+    if (!primary) return 0;
+    const unsigned short p = *primary;
+    server.send_to(server_init(session, public_ip, public_port), loopback(p));
+    if (!expect_datagram(server, "INIT2", client_init2(session, p + 1), p + 1)) return 0;
+    server.send_to(server_init2(public_port_alt), loopback(p + 1));
+    if (!expect_datagram(server, "START", client_start(session), p + 1)) return 0;
+    return p;
+}
+
 void expect_no_datagram(UdpPeer& peer, const std::string& peer_name, std::chrono::milliseconds limit)
 {
     if (const auto datagram = peer.receive(limit)) {
@@ -157,12 +171,16 @@ Transcript& Transcript::using_server()
     return line("Using server " + host_ + ":" + std::to_string(server_port_));
 }
 
-Transcript& Transcript::set_up(const std::string& resolved_address)
+Transcript& Transcript::looking_up()
 {
     line("Bound to local port " + std::to_string(local_port_));
     line("Bound to local alternate port " + std::to_string(local_port_ + 1));
-    line("Resolving hostname '" + host_ + "'...");
-    return line("Resolved server host to be '" + resolved_address + "'");
+    return line("Resolving hostname '" + host_ + "'...");
+}
+
+Transcript& Transcript::set_up(const std::string& resolved_address)
+{
+    return looking_up().line("Resolved server host to be '" + resolved_address + "'");
 }
 
 Transcript& Transcript::sending_init()
@@ -214,6 +232,20 @@ Transcript& Transcript::received_ping(const std::string& ping_number, int sessio
     return line("Received server PING(" + ping_number + ") [" + std::to_string(session) + "]");
 }
 
+Transcript& Transcript::answered_until_start(int session, const std::string& public_ip,
+                                             int public_port, int public_port_alt)
+{
+    return received_init(session, public_ip, public_port)
+        .sending_init2(session)
+        .received_init2(session, public_ip, public_port_alt)
+        .sending_start(session);
+}
+
+Transcript& Transcript::pinged(int session, int extra_port)
+{
+    return received_start(session, extra_port).sending_ping(session, extra_port);
+}
+
 Transcript& Transcript::success(int extra_port)
 {
     text_ += "\n===========\n  SUCCESS  \n===========\nReceived 3 pings from " + host_ + ":" +
@@ -236,6 +268,24 @@ Transcript& Transcript::timed_out()
 {
     text_ += "The connection to " + host_ + " timed out.\nIt is possible that the server is offline.\n";
     return *this;
+}
+
+std::string lookup_error_line(const boost::system::error_code& error)
+{
+    return "Error in hostname_resolved: " + std::string(error.category().name()) + ":" +
+           std::to_string(error.value()) + " " + error.message() + "\n";
+}
+
+int printed_local_port(const std::string& out)
+{
+    const std::string label = "Bound to local port ";
+    const auto at = out.find(label);
+    if (at == std::string::npos) return -1;
+    try {
+        return std::stoi(out.substr(at + label.size()));
+    } catch (const std::exception&) {
+        return -1;
+    }
 }
 
 }  // namespace punchprobe_test

@@ -5,6 +5,7 @@
 #include <string>
 
 #include <boost/asio/ip/udp.hpp>
+#include <boost/system/error_code.hpp>
 
 #include "support/udp_peer.hpp"
 
@@ -51,6 +52,12 @@ bool expect_datagram(UdpPeer& peer, const std::string& what, const std::string& 
                      std::chrono::milliseconds limit = default_receive_limit,
                      const std::string& source_address = "127.0.0.1");
 
+// Plays a plain server through the set-up: takes the client's INIT on
+// `server`, answers it and INIT2 with one public address, and waits for
+// START. Returns the client's primary port P, or 0 after a recorded failure.
+unsigned short answer_init_and_init2(UdpPeer& server, int session, const std::string& public_ip,
+                                     int public_port, int public_port_alt);
+
 // Records a test failure if any datagram arrives on `peer` within `limit`.
 void expect_no_datagram(UdpPeer& peer, const std::string& peer_name,
                         std::chrono::milliseconds limit = std::chrono::milliseconds(200));
@@ -64,7 +71,9 @@ public:
 
     // The entry's first line; runs in-process start without it.
     Transcript& using_server();
-    // Bound ports, the lookup and its result.
+    // Bound ports and the start of the lookup.
+    Transcript& looking_up();
+    // The same and the lookup's result.
     Transcript& set_up(const std::string& resolved_address = "127.0.0.1");
 
     Transcript& sending_init();
@@ -75,6 +84,13 @@ public:
     Transcript& received_start(int session, int extra_port);
     Transcript& sending_ping(int session, int extra_port);
     Transcript& received_ping(const std::string& ping_number, int session);
+
+    // The lines between sending_init() and the START reply for a server that
+    // answers as answer_init_and_init2 does.
+    Transcript& answered_until_start(int session, const std::string& public_ip, int public_port,
+                                     int public_port_alt);
+    // The START reply and the client's PING to the extra port.
+    Transcript& pinged(int session, int extra_port);
 
     Transcript& success(int extra_port);
     Transcript& failure(int extra_port);
@@ -90,5 +106,11 @@ private:
     int local_port_;
     std::string text_;
 };
+
+// The client's line on standard error when the lookup fails.
+std::string lookup_error_line(const boost::system::error_code& error);
+
+// The primary port P as a run printed it, or -1.
+int printed_local_port(const std::string& out);
 
 }  // namespace punchprobe_test
