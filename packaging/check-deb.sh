@@ -20,18 +20,8 @@ fail() {
 
 [[ $(id -u) -eq 0 ]] || skip "needs root, because it installs the package with dpkg -i"
 
-# dpkg-shlibdeps (dpkg-dev) computes Depends; man-db gives `man`.
-missing=()
-for package in dpkg-dev man-db; do
-  [[ $(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true) == "install ok installed" ]] ||
-    missing+=("$package")
-done
-if [[ ${#missing[@]} -gt 0 ]]; then
-  echo "Installing: ${missing[*]}" >&2
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
-fi
+# dpkg-shlibdeps, file and man come with the project's own dependencies.
+scripts/install-deps.sh
 
 build_dir=${1:-build-deb}
 version=$(sed -nE 's/^project\(punchprobe VERSION ([0-9.]+).*/\1/p' CMakeLists.txt)

@@ -7,7 +7,8 @@ packages=(g++ cmake ninja-build libboost-dev libboost-system-dev libboost-date-t
           libboost-program-options-dev libjsoncpp-dev googletest libgtest-dev
           iproute2 nftables
           clang-14 libclang-rt-14-dev  # libFuzzer for fuzz/run-fuzz.sh
-          dpkg-dev file)  # the .deb: dpkg-shlibdeps computes Depends, CPack finds ELF files with file
+          dpkg-dev file   # the .deb: dpkg-shlibdeps computes Depends, CPack finds ELF files with file
+          man-db)         # packaging/check-deb.sh reads the installed man pages
 
 missing=()
 for package in "${packages[@]}"; do
