@@ -1,6 +1,7 @@
 #include "server/datagram_handler.hpp"
 
 #include <exception>
+#include <initializer_list>
 #include <memory>
 
 #include <json/reader.h>
@@ -41,32 +42,42 @@ void reply_from_main(Decision& decision, std::string bytes, const udp::endpoint&
     decision.reply = OutboundDatagram{std::move(bytes), destination, ServerSocket::main};
 }
 
+// Every datagram of one command has the same members, so each kind is
+// refilled in one message per thread rather than built afresh: the server
+// writes several datagrams per session and most of their cost was building
+// the document.
+PunchprobeMessage prepared(const std::string& command, std::initializer_list<const char*> members)
+{
+    PunchprobeMessage message;
+    message.command_name = command;
+    for (const char* member : members) message.root[member] = Json::Value();
+    message.finish();
+    return message;
+}
+
 std::string make_init_reply(std::int32_t session_id, const udp::endpoint& source)
 {
-    PunchprobeMessage reply;
-    reply.command_name = command_init;
+    thread_local PunchprobeMessage reply = prepared(command_init, {"session_id", "public_ip", "public_port"});
     reply.root["session_id"] = Json::Value(session_id);
     reply.root["public_ip"] = Json::Value(source.address().to_string());
     reply.root["public_port"] = Json::Value(source.port());
-    return reply.finish();
+    return reply.encode();
 }
 
 std::string make_init2_reply(std::int32_t session_id, const udp::endpoint& source)
 {
-    PunchprobeMessage reply;
-    reply.command_name = command_init2;
+    thread_local PunchprobeMessage reply = prepared(command_init2, {"session_id", "public_port_alt"});
     reply.root["session_id"] = Json::Value(session_id);
     reply.root["public_port_alt"] = Json::Value(source.port());
-    return reply.finish();
+    return reply.encode();
 }
 
 std::string make_start_reply(std::int32_t session_id, unsigned short extra_port)
 {
-    PunchprobeMessage reply;
-    reply.command_name = command_start;
+    thread_local PunchprobeMessage reply = prepared(command_start, {"session_id", "extra_port"});
     reply.root["session_id"] = Json::Value(session_id);
     reply.root["extra_port"] = Json::Value(extra_port);
-    return reply.finish();
+    return reply.encode();
 }
 
 // Returns the drop reason, or nothing when `decision` holds the answer.
@@ -165,11 +176,10 @@ Decision handle_datagram(const InboundDatagram& datagram, SessionTable& table,
 
 std::string make_server_ping(std::int32_t session_id, int ping_number)
 {
-    PunchprobeMessage ping;
-    ping.command_name = command_ping;
+    thread_local PunchprobeMessage ping = prepared(command_ping, {"session_id", "ping_number"});
     ping.root["session_id"] = Json::Value(session_id);
     ping.root["ping_number"] = Json::Value(ping_number);
-    return ping.finish();
+    return ping.encode();
 }
 
 }  // namespace punchprobe

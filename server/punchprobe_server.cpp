@@ -32,6 +32,10 @@ ServerClock::duration to_clock(const time_duration& duration)
     return std::chrono::microseconds(duration.total_microseconds());
 }
 
+// The ping timer wakes at most this often; a PING may leave this much later
+// than its interval says, and in return one wake-up serves many trains.
+constexpr ServerClock::duration ping_timer_resolution = std::chrono::milliseconds(1);
+
 void report_handler_error(std::ostream& err, const char* handler, const error_code& error)
 {
     err << "Error in " << handler << ": " << error << " " << error.message() << std::endl;
@@ -45,12 +49,13 @@ PunchprobeServer::PunchprobeServer(asio::io_service& io_service, const ServerOpt
       out_(out),
       err_(err),
       pings_(options.pings),
-      ping_interval_(options.ping_interval),
+      ping_interval_(to_clock(options.ping_interval)),
       sweep_interval_(sweep_interval_for(options.session_ttl)),
       quiet_(options.quiet),
       main_socket_(io_service),
       extra_socket_(io_service),
       sessions_(to_clock(options.session_ttl), options.max_sessions),
+      ping_timer_(io_service),
       sweep_timer_(io_service),
       signals_(io_service, SIGINT, SIGTERM)
 {
@@ -74,6 +79,10 @@ void PunchprobeServer::bind_sockets(const ServerOptions& options)
         // is no error.
         error_code ignored;
         socket.set_option(udp::socket::receive_buffer_size(receive_buffer_bytes), ignored);
+        // Reads and sends are tried at once and give way when the kernel
+        // has nothing to read or no room to send.
+        socket.non_blocking(true, error);
+        if (error) throw system_error(error, "non_blocking");
         socket.bind(udp::endpoint(options.bind_address, port), error);
         if (error) throw system_error(error, "bind");
         const udp::endpoint bound = socket.local_endpoint(error);
@@ -107,24 +116,44 @@ void PunchprobeServer::handle_receive(const error_code& error, std::size_t bytes
                                       ServerSocket which)
 {
     if (stopped_ || error == asio::error::operation_aborted) return;
-    if (error) {
-        // Some systems hand an ICMP port-unreachable for an earlier send to
-        // the next receive: routine once a client has closed its socket
-        // before the last PING, and no reason to stop listening. Any other
-        // error is reported, and still does not end the loop.
-        if (error != asio::error::connection_refused) report_handler_error(err_, "handle_receive", error);
-        start_receive(which);
-        return;
+    if (!error || receive_error_allows_more(error)) {
+        if (!error) handle_datagram_in_buffer(bytes_received, which);
+        // Under load more datagrams already wait: read them without a round
+        // through the loop each, a bounded batch so that the other socket
+        // and the timers get their turn.
+        udp::socket& socket = socket_of(which);
+        for (int read = 1; read < receive_batch && !stopped_; ++read) {
+            error_code read_error;
+            const std::size_t bytes =
+                socket.receive_from(asio::buffer(buffer_of(which)), sender_of(which), 0, read_error);
+            if (read_error == asio::error::would_block) break;
+            if (read_error) {
+                if (receive_error_allows_more(read_error)) continue;
+                break;
+            }
+            handle_datagram_in_buffer(bytes, which);
+        }
     }
+    if (!stopped_) start_receive(which);
+}
 
-    const std::vector<char>& buffer = buffer_of(which);
-    InboundDatagram datagram;
-    datagram.bytes.assign(buffer.data(), bytes_received);
-    datagram.source = sender_of(which);
-    datagram.socket = which;
-    datagram.now = ServerClock::now();
-    execute(handle_datagram(datagram, sessions_, handler_settings_));
-    start_receive(which);
+bool PunchprobeServer::receive_error_allows_more(const error_code& error)
+{
+    // Some systems hand an ICMP port-unreachable for an earlier send to the
+    // next receive: routine once a client has closed its socket before the
+    // last PING. Any other error is reported. Neither stops the listening.
+    if (error == asio::error::connection_refused) return true;
+    report_handler_error(err_, "handle_receive", error);
+    return false;
+}
+
+void PunchprobeServer::handle_datagram_in_buffer(std::size_t bytes_received, ServerSocket which)
+{
+    inbound_.bytes.assign(buffer_of(which).data(), bytes_received);
+    inbound_.source = sender_of(which);
+    inbound_.socket = which;
+    inbound_.now = ServerClock::now();
+    execute(handle_datagram(inbound_, sessions_, handler_settings_));
 }
 
 void PunchprobeServer::execute(Decision decision)
@@ -139,10 +168,27 @@ void PunchprobeServer::execute(Decision decision)
 
 void PunchprobeServer::send_datagram(std::string bytes, ServerSocket from, const udp::endpoint& destination)
 {
+    if (queued_sends_of(from) == 0) {
+        error_code error;
+        socket_of(from).send_to(asio::buffer(bytes), destination, 0, error);
+        if (error != asio::error::would_block) {
+            data_sent(error, bytes.size());
+            return;
+        }
+    }
+    queue_send(std::move(bytes), from, destination);
+}
+
+void PunchprobeServer::queue_send(std::string bytes, ServerSocket from, const udp::endpoint& destination)
+{
+    // The kernel's send queue is full: the loop sends when there is room.
     // The pending send owns its bytes until it completes.
     auto datagram = std::make_shared<std::string>(std::move(bytes));
+    ++queued_sends_of(from);
     socket_of(from).async_send_to(asio::buffer(*datagram), destination, 0,
-                                  [this, datagram](const error_code& error, std::size_t bytes_sent) {
+                                  [this, datagram, from](const error_code& error, std::size_t bytes_sent) {
+                                      if (error == asio::error::operation_aborted) return;
+                                      --queued_sends_of(from);
                                       data_sent(error, bytes_sent);
                                   });
 }
@@ -155,42 +201,53 @@ void PunchprobeServer::data_sent(const error_code& error, std::size_t /*bytes_se
 
 void PunchprobeServer::start_ping_train(PingTrainOrder order)
 {
-    ping_trains_.emplace_back(io_service_, std::move(order));
-    send_next_ping(std::prev(ping_trains_.end()));
+    PingTrain train{std::move(order), {}};
+    if (!send_next_ping(train)) return;
+    train.next_ping = ServerClock::now() + ping_interval_;
+    ping_trains_.push_back(std::move(train));
+    arm_ping_timer(ping_trains_.front().next_ping);
 }
 
-void PunchprobeServer::send_next_ping(PingTrains::iterator train)
+bool PunchprobeServer::send_next_ping(PingTrain& train)
 {
-    SessionReport& report = train->order.report;
-    if (report.pings_sent >= pings_) {
-        finish_ping_train(train);
-        return;
+    SessionReport& report = train.order.report;
+    if (report.pings_sent < pings_) {
+        ++report.pings_sent;
+        send_datagram(make_server_ping(train.order.session_id, report.pings_sent), ServerSocket::extra,
+                      train.order.destination);
     }
-    ++report.pings_sent;
-    send_datagram(make_server_ping(train->order.session_id, report.pings_sent), ServerSocket::extra,
-                  train->order.destination);
-    if (report.pings_sent >= pings_) {
-        finish_ping_train(train);
-        return;
-    }
+    if (report.pings_sent < pings_) return true;
+    report_end(report);
+    return false;
+}
+
+void PunchprobeServer::arm_ping_timer(ServerClock::time_point not_before)
+{
+    if (ping_timer_armed_ || ping_trains_.empty()) return;
+    ping_timer_armed_ = true;
     error_code error;
-    train->timer.expires_from_now(ping_interval_, error);
-    if (error) throw system_error(error, "expires_from_now");
-    train->timer.async_wait([this, train](const error_code& wait_error) { handle_ping_timer(wait_error, train); });
+    ping_timer_.expires_at(std::max(ping_trains_.front().next_ping, not_before), error);
+    if (error) throw system_error(error, "expires_at");
+    ping_timer_.async_wait([this](const error_code& wait_error) { handle_ping_timer(wait_error); });
 }
 
-void PunchprobeServer::handle_ping_timer(const error_code& error, PingTrains::iterator train)
+void PunchprobeServer::handle_ping_timer(const error_code& error)
 {
-    // After stop() the train may already be gone with the server's state:
+    // After stop() the trains may already be gone with the server's state:
     // touch nothing.
     if (stopped_ || error == asio::error::operation_aborted) return;
-    send_next_ping(train);
-}
-
-void PunchprobeServer::finish_ping_train(PingTrains::iterator train)
-{
-    report_end(train->order.report);
-    ping_trains_.erase(train);
+    ping_timer_armed_ = false;
+    const ServerClock::time_point now = ServerClock::now();
+    // Only the trains queued now: one served again goes to the back, for
+    // the next wake-up, even with no interval at all.
+    for (std::size_t due = ping_trains_.size(); due > 0 && ping_trains_.front().next_ping <= now; --due) {
+        PingTrain train = std::move(ping_trains_.front());
+        ping_trains_.pop_front();
+        if (!send_next_ping(train)) continue;
+        train.next_ping = now + ping_interval_;
+        ping_trains_.push_back(std::move(train));
+    }
+    arm_ping_timer(now + ping_timer_resolution);
 }
 
 void PunchprobeServer::report_end(const SessionReport& report)
@@ -238,7 +295,7 @@ void PunchprobeServer::stop()
     error_code ignored;
     sweep_timer_.cancel(ignored);
     signals_.cancel(ignored);
-    for (PingTrain& train : ping_trains_) train.timer.cancel(ignored);
+    ping_timer_.cancel(ignored);
     main_socket_.close(ignored);
     extra_socket_.close(ignored);
 }
@@ -256,6 +313,11 @@ std::vector<char>& PunchprobeServer::buffer_of(ServerSocket which)
 udp::endpoint& PunchprobeServer::sender_of(ServerSocket which)
 {
     return which == ServerSocket::main ? main_sender_ : extra_sender_;
+}
+
+std::size_t& PunchprobeServer::queued_sends_of(ServerSocket which)
+{
+    return which == ServerSocket::main ? main_queued_sends_ : extra_queued_sends_;
 }
 
 }  // namespace punchprobe

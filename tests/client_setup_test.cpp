@@ -36,11 +36,6 @@ std::string set_up_lines(int local_port)
     return Transcript("127.0.0.1", 30000, local_port).using_server().looking_up().text();
 }
 
-#define CREATE_NAMESPACE_OR_SKIP(variable)                          \
-    std::string why_not;                                            \
-    const auto variable = NetNamespace::create(why_not);            \
-    if (!variable) GTEST_SKIP() << "no network namespace: " << why_not
-
 // The system may only choose 40000, and 40001 is held by another socket: the
 // alternate bind fails and the run ends there, before any bound-port line.
 TEST(ClientSetup, TakenAlternatePortFailsTheBind)

@@ -4,14 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <boost/asio/io_service.hpp>
 
 #include "server/punchprobe_server.hpp"
 #include "server/server_options.hpp"
+#include "support/net_namespace.hpp"
 #include "support/server_session.hpp"
 #include "support/udp_peer.hpp"
 
@@ -316,6 +319,106 @@ TEST(ServerActor, StopLetsTheLoopRunOut)
     server.io_service.run_for(5s);
     EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
     EXPECT_TRUE(server.io_service.stopped());
+}
+
+// Trains overlap all the time on a busy server, and one timer paces them
+// all: each must still keep its interval and its count, whatever the others do.
+TEST(ServerActor, OverlappingTrainsKeepTheirIntervalAndCount)
+{
+    auto options = loopback_options();
+    options.pings = 4;
+    options.ping_interval = boost::posix_time::milliseconds(40);
+    ServerUnderTest server(options);
+    constexpr int trains = 3;
+    std::vector<std::unique_ptr<UdpPeer>> clients;
+    std::vector<std::int32_t> ids;
+    for (int index = 0; index < trains; ++index) {
+        clients.push_back(std::make_unique<UdpPeer>());
+        ids.push_back(server.open_session(*clients.back()));
+    }
+    // Started 15 ms apart, so that every wake-up of the timer finds trains
+    // in different places.
+    using Clock = std::chrono::steady_clock;
+    const auto first_start = Clock::now();
+    int started = 0;
+    std::vector<std::vector<Clock::time_point>> arrivals(trains);
+    bool all_in = false;
+    while (!all_in && Clock::now() < first_start + 5s) {
+        if (started < trains && Clock::now() >= first_start + started * 15ms) {
+            clients[started]->send_to(with_id("PING", ids[started]), server.extra());
+            ++started;
+        }
+        server.serve_for(1ms);
+        all_in = true;
+        for (int index = 0; index < trains; ++index) {
+            while (auto ping = clients[index]->receive(0ms)) {
+                EXPECT_EQ(ping->bytes, ping_datagram(ids[index], static_cast<int>(arrivals[index].size()) + 1));
+                arrivals[index].push_back(Clock::now());
+            }
+            all_in = all_in && arrivals[index].size() >= 4;
+        }
+    }
+    server.serve_for(100ms);
+    for (int index = 0; index < trains; ++index) {
+        EXPECT_FALSE(clients[index]->receive(0ms)) << "train " << index << " sent more than --pings";
+        ASSERT_EQ(arrivals[index].size(), 4u) << "train " << index;
+        for (std::size_t ping = 1; ping < arrivals[index].size(); ++ping) {
+            const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(arrivals[index][ping] -
+                                                                                    arrivals[index][ping - 1]);
+            // Never early (the observed gap may shrink by the test's own
+            // polling step); late only by the timer's resolution, with room
+            // for a loaded machine.
+            EXPECT_GE(gap.count(), 35) << "train " << index << " PING " << ping + 1;
+            EXPECT_LE(gap.count(), 400) << "train " << index << " PING " << ping + 1;
+        }
+    }
+    EXPECT_EQ(server.server.counters().completed, static_cast<std::uint64_t>(trains));
+    EXPECT_EQ(server.err.str(), "");
+}
+
+// On a slow link the server's send buffer fills and the kernel refuses more
+// for a while: the PINGs that did not fit must wait their turn, none lost and
+// none overtaking another.
+TEST(ServerActor, SendsRefusedByAFullBufferWaitAndKeepTheirOrder)
+{
+    CREATE_NAMESPACE_OR_SKIP(ns);
+    // About 900 of these datagrams a second, while the trains below ask for
+    // some 10,000 a second: the send buffer (about 270 of them) fills at once.
+    ns->throttle_loopback("1mbit");
+    auto options = loopback_options();
+    options.pings = 100;
+    options.ping_interval = boost::posix_time::milliseconds(0);
+    options.quiet = true;
+    constexpr int sessions = 10;
+    std::unique_ptr<ServerUnderTest> server;
+    std::vector<std::unique_ptr<UdpPeer>> clients;
+    ns->run_inside([&] {
+        server = std::make_unique<ServerUnderTest>(options);
+        for (int index = 0; index < sessions; ++index) clients.push_back(std::make_unique<UdpPeer>());
+    });
+    std::vector<std::int32_t> ids;
+    for (auto& client : clients) {
+        ids.push_back(server->open_session(*client));
+        ASSERT_GT(ids.back(), 0);
+    }
+    for (int index = 0; index < sessions; ++index) clients[index]->send_to(with_id("PING", ids[index]), server->extra());
+
+    std::vector<int> received(sessions, 0);
+    const auto until = std::chrono::steady_clock::now() + 20s;
+    int total = 0;
+    while (total < sessions * options.pings && std::chrono::steady_clock::now() < until) {
+        server->serve_for(2ms);
+        for (int index = 0; index < sessions; ++index) {
+            while (auto ping = clients[index]->receive(0ms)) {
+                ++received[index];
+                ++total;
+                ASSERT_EQ(ping->bytes, ping_datagram(ids[index], received[index])) << "session " << index;
+            }
+        }
+    }
+    for (int index = 0; index < sessions; ++index) EXPECT_EQ(received[index], options.pings) << "session " << index;
+    EXPECT_EQ(server->server.counters().completed, static_cast<std::uint64_t>(sessions));
+    EXPECT_EQ(server->err.str(), "");
 }
 
 }  // namespace

@@ -41,13 +41,23 @@ void check_ip(const std::vector<std::string>& args)
         throw std::runtime_error("ip " + joined(args) + " failed: " + result.err + result.out);
 }
 
+std::string sbin_tool(const std::string& name)
+{
+    for (const char* directory : {"/usr/sbin/", "/sbin/", "/usr/bin/", "/bin/"})
+        if (access((directory + name).c_str(), X_OK) == 0) return directory + name;
+    return "";
+}
+
 }  // namespace
 
 std::string ip_tool()
 {
-    for (const char* path : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"})
-        if (access(path, X_OK) == 0) return path;
-    return "";
+    return sbin_tool("ip");
+}
+
+std::string tc_tool()
+{
+    return sbin_tool("tc");
 }
 
 std::unique_ptr<NetNamespace> NetNamespace::create(std::string& why_not)
@@ -122,6 +132,16 @@ void NetNamespace::set_net_sysctl(const std::string& key, const std::string& val
 void NetNamespace::set_local_port_range(int low, int high) const
 {
     set_net_sysctl("ipv4/ip_local_port_range", std::to_string(low) + " " + std::to_string(high));
+}
+
+void NetNamespace::throttle_loopback(const std::string& rate) const
+{
+    // The queue holds far more than a send buffer, so nothing is dropped
+    // there: the buffer fills first. The burst covers one small datagram.
+    const std::vector<std::string> args{tc_tool(), "-n", name_, "qdisc", "add", "dev", "lo", "root", "tbf",
+                                        "rate", rate, "burst", "1600", "limit", "1000000"};
+    const ProcessResult result = run_process(args, 10s);
+    if (result.exit_status != 0) throw std::runtime_error(joined(args) + " failed: " + result.err + result.out);
 }
 
 void NetNamespace::add_veth_address(const std::string& cidr) const

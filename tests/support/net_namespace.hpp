@@ -45,6 +45,12 @@ public:
     // with AI_ADDRCONFIG refuse IPv4 while only loopback has an address.
     void add_veth_address(const std::string& cidr) const;
 
+    // Makes the namespace's loopback a slow link (`rate` as tc writes it,
+    // e.g. "1mbit"): datagrams wait in a queue still charged to their
+    // sockets, so a busy sender soon finds its send buffer full. Throws
+    // std::runtime_error when tc fails.
+    void throttle_loopback(const std::string& rate) const;
+
     // Runs `task` on a thread that has entered the namespace and waits for it;
     // an exception from `task` is rethrown here. Sockets created by `task`
     // stay in the namespace for their whole life.
@@ -56,7 +62,15 @@ private:
     std::string name_;
 };
 
-// Path of the `ip` tool, or empty when it is not installed.
+// For a GoogleTest body: creates the namespace `variable`, or skips the test
+// with the reason when this machine cannot.
+#define CREATE_NAMESPACE_OR_SKIP(variable)                                      \
+    std::string why_not;                                                        \
+    const auto variable = punchprobe_test::NetNamespace::create(why_not);       \
+    if (!variable) GTEST_SKIP() << "no network namespace: " << why_not
+
+// Paths of the `ip` and `tc` tools (both iproute2), or empty when not installed.
 std::string ip_tool();
+std::string tc_tool();
 
 }  // namespace punchprobe_test
