@@ -45,8 +45,7 @@ void report_handler_error(std::ostream& err, const char* handler, const error_co
 
 PunchprobeServer::PunchprobeServer(asio::io_service& io_service, const ServerOptions& options,
                                    std::ostream& out, std::ostream& err)
-    : io_service_(io_service),
-      out_(out),
+    : out_(out),
       err_(err),
       pings_(options.pings),
       ping_interval_(to_clock(options.ping_interval)),

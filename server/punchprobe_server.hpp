@@ -100,7 +100,6 @@ private:
     boost::asio::ip::udp::endpoint& sender_of(ServerSocket which);
     std::size_t& queued_sends_of(ServerSocket which);
 
-    boost::asio::io_service& io_service_;
     std::ostream& out_;
     std::ostream& err_;
     const int pings_;
