@@ -1,5 +1,6 @@
 #include "server/datagram_handler.hpp"
 
+#include <algorithm>
 #include <exception>
 #include <initializer_list>
 #include <memory>
@@ -9,9 +10,11 @@
 #include "protocol/command_dispatch.hpp"
 #include "protocol/protocol_constants.hpp"
 #include "protocol/punchprobe_message.hpp"
+#include "server/junk_filter.hpp"
 
 namespace punchprobe {
 
+using boost::asio::ip::address_v4;
 using boost::asio::ip::udp;
 
 namespace {
@@ -23,7 +26,8 @@ std::unique_ptr<Json::CharReader> make_strict_reader()
 {
     Json::CharReaderBuilder builder;
     Json::CharReaderBuilder::strictMode(&builder.settings_);
-    // Deep nesting fits in a small datagram; keep the reader's recursion short.
+    // The junk filter already refused anything nested; this is a second
+    // line, in case that ever changes.
     builder.settings_["stackLimit"] = 32;
     return std::unique_ptr<Json::CharReader>(builder.newCharReader());
 }
@@ -37,21 +41,84 @@ bool parse_strict(const std::string& bytes, Json::Value& root)
     return reader->parse(bytes.data(), bytes.data() + bytes.size(), &root, nullptr) && root.isObject();
 }
 
-void reply_from_main(Decision& decision, std::string bytes, const udp::endpoint& destination)
+// No client sends from 0.0.0.0/8, a multicast or reserved address, or the
+// broadcast address; answering such a source only ever hits someone else.
+bool is_unicast(const address_v4& address)
 {
-    decision.reply = OutboundDatagram{std::move(bytes), destination, ServerSocket::main};
+    const std::uint32_t bits = address.to_uint();
+    return (bits >> 24) != 0 && (bits >> 28) < 14;
+}
+
+bool from_own_socket(const udp::endpoint& source, const HandlerSettings& settings)
+{
+    if (source.port() != settings.main_port && source.port() != settings.extra_port) return false;
+    const address_v4 address = source.address().to_v4();
+    if (!settings.bind_address.is_unspecified()) return address == settings.bind_address;
+    return address.is_loopback() || std::find(settings.local_addresses.begin(), settings.local_addresses.end(),
+                                              address) != settings.local_addresses.end();
+}
+
+std::optional<DropReason> screen_source(const udp::endpoint& source, const HandlerSettings& settings)
+{
+    // Answering ourselves, or anything below 1024 (an echo or time service
+    // answers back), is how one forged datagram becomes an endless loop.
+    if (from_own_socket(source, settings)) return DropReason::own_socket;
+    if (source.port() < lowest_client_port || !is_unicast(source.address().to_v4())) return DropReason::bad_source;
+    return std::nullopt;
+}
+
+bool is_integer_in(const Json::Value& value, Json::Int64 low, Json::Int64 high)
+{
+    // Only integers as the client writes them: no 40000.0, no "40000".
+    if (value.type() != Json::intValue && value.type() != Json::uintValue) return false;
+    return value.isInt64() && value.asInt64() >= low && value.asInt64() <= high;
+}
+
+bool has_exactly(const Json::Value& root, std::initializer_list<const char*> members)
+{
+    if (root.size() != members.size()) return false;
+    return std::all_of(members.begin(), members.end(), [&root](const char* member) { return root.isMember(member); });
+}
+
+// A request only in the exact shape the client sends it. Replies carry other
+// members (public_ip, extra_port, ping_number, a session_id on INIT), so a
+// reply, ours or another server's, is never taken for a request.
+bool is_request(const Json::Value& root, Command command)
+{
+    if (root["protocol"] != Json::Value(protocol_tag)) return false;
+    const Json::Value& session_id = root["session_id"];
+    const bool id_ok = is_integer_in(session_id, Json::Value::minInt, Json::Value::maxInt);
+    switch (command) {
+    case Command::init:
+        return has_exactly(root, {"command", "local_port", "protocol"}) &&
+               is_integer_in(root["local_port"], lowest_client_port, 65535);
+    case Command::init2:
+        // The client's alternate port is its primary one + 1, so 65536
+        // after a primary port of 65535.
+        return has_exactly(root, {"command", "local_port_alt", "protocol", "session_id"}) && id_ok &&
+               is_integer_in(root["local_port_alt"], lowest_client_port + 1, 65536);
+    case Command::start:
+    case Command::ping: return has_exactly(root, {"command", "protocol", "session_id"}) && id_ok;
+    }
+    return false;
+}
+
+void reply_from_main(Decision& decision, std::string bytes, const udp::endpoint& destination, bool proven)
+{
+    decision.reply = OutboundDatagram{std::move(bytes), destination, ServerSocket::main, proven};
 }
 
 // Every datagram of one command has the same members, so each kind is
 // refilled in one message per thread rather than built afresh: the server
 // writes several datagrams per session and most of their cost was building
-// the document.
+// the document. Server datagrams carry no protocol member: the client never
+// reads it, and without it the largest INIT reply (93 bytes) stays within
+// 1.6 times the smallest INIT (60).
 PunchprobeMessage prepared(const std::string& command, std::initializer_list<const char*> members)
 {
     PunchprobeMessage message;
-    message.command_name = command;
+    message.root["command"] = Json::Value(command);
     for (const char* member : members) message.root[member] = Json::Value();
-    message.finish();
     return message;
 }
 
@@ -80,15 +147,75 @@ std::string make_start_reply(std::int32_t session_id, unsigned short extra_port)
     return reply.encode();
 }
 
+std::optional<DropReason> answer_init(const InboundDatagram& datagram, HandlerState& state,
+                                      const HandlerSettings& settings, Decision& decision)
+{
+    // Nothing is stored: the id is a cookie that only the real source gets
+    // to see, and the rate limit bounds what a forged one costs others.
+    if (!state.init_limiter.allow(datagram.source.address().to_v4(), datagram.now)) return DropReason::rate_limited;
+    const std::int32_t id = state.cookies.issue(datagram.source, datagram.now);
+    std::string reply = make_init_reply(id, datagram.source);
+    if (static_cast<double>(reply.size()) > settings.max_amplification * static_cast<double>(datagram.bytes.size()))
+        return DropReason::amplification;
+    decision.init_answered = true;
+    reply_from_main(decision, std::move(reply), datagram.source, false);
+    return std::nullopt;
+}
+
+std::optional<DropReason> answer_init2(const InboundDatagram& datagram, std::int32_t id, HandlerState& state,
+                                       Decision& decision)
+{
+    const udp::endpoint& source = datagram.source;
+    Session* session = state.sessions.find(id);
+    if (session != nullptr && session->public_endpoint.address() != source.address())
+        return DropReason::wrong_address;
+    if (session == nullptr || session->pinged) {
+        // The proof: the id came back from the address its INIT came from,
+        // so that address receives what we send it. A finished session
+        // under the same id is an earlier test from the same public
+        // endpoint, and this INIT2 starts the next one.
+        const auto init_source = state.cookies.redeem(id, source.address().to_v4(), datagram.now);
+        if (init_source) {
+            if (session != nullptr) state.sessions.remove(id);
+            SessionTable::Created created = state.sessions.create(id, *init_source, datagram.now);
+            if (created.evicted) decision.ended.push_back(*created.evicted);
+            decision.session_created = true;
+            session = created.session;
+        } else if (session == nullptr) {
+            return DropReason::unknown_session;
+        }
+    }
+    session->alt_port = source.port();
+    reply_from_main(decision, make_init2_reply(id, source), source, true);
+    return std::nullopt;
+}
+
+PingTrainOrder train_for(const Session& session, const udp::endpoint& ping_source)
+{
+    PingTrainOrder order;
+    order.session_id = session.id;
+    // To the INIT's source, not the PING's: only a router that kept the
+    // same mapping for the extra port lets these through.
+    order.destination = session.public_endpoint;
+    order.report.id = session.id;
+    order.report.public_endpoint = session.public_endpoint;
+    order.report.alt_port = session.alt_port;
+    order.report.mapping = ping_source.port() == session.public_endpoint.port() ? Mapping::endpoint_independent
+                                                                                 : Mapping::endpoint_dependent;
+    order.report.ping_source = ping_source;
+    order.report.end = SessionEnd::completed;
+    return order;
+}
+
 // Returns the drop reason, or nothing when `decision` holds the answer.
-std::optional<DropReason> decide(const InboundDatagram& datagram, SessionTable& table,
+std::optional<DropReason> decide(const InboundDatagram& datagram, HandlerState& state,
                                  const HandlerSettings& settings, Decision& decision)
 {
-    if (datagram.bytes.size() > max_request_size) return DropReason::oversized;
+    if (auto reason = screen_source(datagram.source, settings)) return reason;
+    if (auto reason = screen_junk(datagram.bytes)) return reason;
 
     PunchprobeMessage message;
-    if (!parse_strict(datagram.bytes, message.root))
-        return DropReason::malformed;
+    if (!parse_strict(datagram.bytes, message.root)) return DropReason::malformed;
 
     Command command;
     try {
@@ -101,74 +228,54 @@ std::optional<DropReason> decide(const InboundDatagram& datagram, SessionTable& 
     // INIT2 and START belong to the main port, the client's PING to the extra one.
     const ServerSocket expected_socket = command == Command::ping ? ServerSocket::extra : ServerSocket::main;
     if (datagram.socket != expected_socket) return DropReason::wrong_socket;
+    const Json::Value& root = message.root;
+    if (!is_request(root, command)) return DropReason::not_request;
 
-    if (command == Command::init) {
-        SessionTable::Created created = table.create(datagram.source, datagram.now);
-        if (created.evicted) decision.ended.push_back(*created.evicted);
-        decision.session_created = true;
-        reply_from_main(decision, make_init_reply(created.id, datagram.source), datagram.source);
-        return std::nullopt;
-    }
+    if (command == Command::init) return answer_init(datagram, state, settings, decision);
+    const std::int32_t id = root["session_id"].asInt();
+    if (command == Command::init2) return answer_init2(datagram, id, state, decision);
 
-    const Json::Value& session_id = message.root["session_id"];
-    if (!session_id.isInt()) return DropReason::malformed;
-    Session* session = table.find(session_id.asInt());
+    Session* session = state.sessions.find(id);
     if (session == nullptr) return DropReason::unknown_session;
     // Only the address is compared: the ports are what the test measures.
-    if (datagram.source.address() != session->public_endpoint.address())
-        return DropReason::wrong_address;
+    if (datagram.source.address() != session->public_endpoint.address()) return DropReason::wrong_address;
 
-    switch (command) {
-    case Command::init2:
-        session->alt_port = datagram.source.port();
-        reply_from_main(decision, make_init2_reply(session->id, datagram.source), datagram.source);
-        return std::nullopt;
-    case Command::start:
-        reply_from_main(decision, make_start_reply(session->id, settings.extra_port), datagram.source);
-        return std::nullopt;
-    case Command::ping: {
-        // One train per session bounds what anyone can make us send to an
-        // address.
-        if (session->pinged) return DropReason::duplicate_ping;
-        session->pinged = true;
-        PingTrainOrder order;
-        order.session_id = session->id;
-        // To the INIT's source, not the PING's: only a router that kept the
-        // same mapping for the extra port lets these through.
-        order.destination = session->public_endpoint;
-        order.report.id = session->id;
-        order.report.public_endpoint = session->public_endpoint;
-        order.report.alt_port = session->alt_port;
-        order.report.mapping = datagram.source.port() == session->public_endpoint.port()
-                                   ? Mapping::endpoint_independent
-                                   : Mapping::endpoint_dependent;
-        order.report.ping_source = datagram.source;
-        order.report.end = SessionEnd::completed;
-        decision.ping_train = std::move(order);
+    if (command == Command::start) {
+        reply_from_main(decision, make_start_reply(session->id, settings.extra_port), datagram.source, true);
         return std::nullopt;
     }
-    case Command::init: break;
-    }
+    // One train per session bounds what anyone can make us send to an
+    // address.
+    if (session->pinged) return DropReason::duplicate_ping;
+    session->pinged = true;
+    decision.ping_train = train_for(*session, datagram.source);
     return std::nullopt;
 }
 
 }  // namespace
 
-Decision handle_datagram(const InboundDatagram& datagram, SessionTable& table,
+HandlerState::HandlerState(ServerClock::duration session_ttl, std::size_t max_sessions, RateLimit init_limit,
+                           const SessionCookies::Key& cookie_key, std::uint64_t limiter_key)
+    : sessions(session_ttl, max_sessions), cookies(cookie_key), init_limiter(init_limit, limiter_key)
+{
+}
+
+Decision handle_datagram(const InboundDatagram& datagram, HandlerState& state,
                          const HandlerSettings& settings) noexcept
 {
     Decision decision;
     try {
         // Expire first, so that a session past its time is unknown even when
         // the sweep has not come round yet.
-        decision.ended = table.expire(datagram.now);
-        decision.drop = decide(datagram, table, settings, decision);
+        decision.ended = state.sessions.expire(datagram.now);
+        decision.drop = decide(datagram, state, settings, decision);
     } catch (const std::exception&) {
-        // JsonCpp's own exceptions (its reader throws on deep nesting) and
-        // anything else a hostile datagram might provoke: drop it, keep
-        // serving, and still report the sessions that ended on the way.
+        // JsonCpp's own exceptions and anything else a hostile datagram
+        // might provoke: drop it, keep serving, and still report the
+        // sessions that ended on the way.
         decision.reply.reset();
         decision.ping_train.reset();
+        decision.init_answered = false;
         decision.drop = DropReason::malformed;
     }
     return decision;

@@ -5,10 +5,13 @@
 #include <string>
 #include <vector>
 
+#include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/ip/udp.hpp>
 
+#include "server/rate_limit.hpp"
 #include "server/server_contract.hpp"
 #include "server/server_counters.hpp"
+#include "server/session_cookie.hpp"
 #include "server/session_log.hpp"
 #include "server/session_table.hpp"
 
@@ -16,9 +19,6 @@ namespace punchprobe {
 
 // The server's two UDP sockets.
 enum class ServerSocket { main, extra };
-
-// No client message comes near this; anything longer is dropped unread.
-constexpr std::size_t max_request_size = client_receive_buffer_size;
 
 struct InboundDatagram {
     std::string bytes;
@@ -31,6 +31,9 @@ struct OutboundDatagram {
     std::string bytes;
     boost::asio::ip::udp::endpoint destination;
     ServerSocket from = ServerSocket::main;
+    // False for a reply to an address that has not shown it receives our
+    // datagrams: such replies give way first when sending gets tight.
+    bool proven = true;
 };
 
 // Send the session's PINGs from the extra port to `destination`, the INIT's
@@ -47,20 +50,42 @@ struct Decision {
     std::optional<OutboundDatagram> reply;
     std::optional<PingTrainOrder> ping_train;
     std::optional<DropReason> drop;
+    bool init_answered = false;
     bool session_created = false;
     // Sessions that expired or were evicted while this datagram was handled.
     std::vector<SessionReport> ended;
 };
 
 struct HandlerSettings {
+    // The server's own sockets, so that it never answers itself.
+    boost::asio::ip::address_v4 bind_address;
+    unsigned short main_port = 0;
     // The port START announces: the extra socket's bound port.
     unsigned short extra_port = 0;
+    // With a wildcard bind: this host's addresses besides loopback.
+    std::vector<boost::asio::ip::address_v4> local_addresses;
+    // A reply to an unproven source is at most this many times the bytes of
+    // its request, as QUIC allows 3x before an address is validated.
+    double max_amplification = 1.6;
 };
 
-// Decides about one datagram against the table, changing the table as the
-// datagram asks. Never throws: whatever the network sends ends as a decision,
-// at worst a drop.
-Decision handle_datagram(const InboundDatagram& datagram, SessionTable& table,
+// What the handler keeps between datagrams.
+struct HandlerState {
+    HandlerState(ServerClock::duration session_ttl, std::size_t max_sessions, RateLimit init_limit,
+                 const SessionCookies::Key& cookie_key = SessionCookies::random_key(),
+                 std::uint64_t limiter_key = SourceRateLimiter::random_key());
+
+    SessionTable sessions;
+    SessionCookies cookies;
+    // INIT replies per source address: the only datagrams sent to addresses
+    // that have not been proven.
+    SourceRateLimiter init_limiter;
+};
+
+// Decides about one datagram against the state, changing it as the datagram
+// asks. Never throws: whatever the network sends ends as a decision, at
+// worst a drop.
+Decision handle_datagram(const InboundDatagram& datagram, HandlerState& state,
                          const HandlerSettings& settings) noexcept;
 
 // The server's PING number `ping_number` of a session's train.

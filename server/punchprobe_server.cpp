@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <csignal>
 #include <memory>
+#include <sstream>
 #include <utility>
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
+
+#include "server/local_addresses.hpp"
 
 namespace punchprobe {
 
@@ -36,32 +39,48 @@ ServerClock::duration to_clock(const time_duration& duration)
 // than its interval says, and in return one wake-up serves many trains.
 constexpr ServerClock::duration ping_timer_resolution = std::chrono::milliseconds(1);
 
-void report_handler_error(std::ostream& err, const char* handler, const error_code& error)
+// Error lines a second, and at once: enough to see what goes wrong, too few
+// to flood a journal.
+const RateLimit error_line_limit{10, 20};
+
+// Interfaces come and go rarely; a wildcard-bound server looks again this
+// often for the addresses it must not answer.
+constexpr ServerClock::duration local_address_refresh = std::chrono::seconds(30);
+
+std::uint32_t address_key(const udp::endpoint& endpoint)
 {
-    err << "Error in " << handler << ": " << error << " " << error.message() << std::endl;
+    return endpoint.address().to_v4().to_uint();
 }
 
 }  // namespace
 
+PunchprobeServer::Listener::Listener(asio::io_service& io_service, ServerSocket which_socket)
+    : which(which_socket), socket(io_service)
+{
+}
+
 PunchprobeServer::PunchprobeServer(asio::io_service& io_service, const ServerOptions& options,
                                    std::ostream& out, std::ostream& err)
-    : out_(out),
-      err_(err),
+    : log_(out, err),
       pings_(options.pings),
       ping_interval_(to_clock(options.ping_interval)),
       sweep_interval_(sweep_interval_for(options.session_ttl)),
       quiet_(options.quiet),
-      main_socket_(io_service),
-      extra_socket_(io_service),
-      sessions_(to_clock(options.session_ttl), options.max_sessions),
+      max_trains_(options.max_sessions),
+      trains_per_address_(options.trains_per_address),
+      main_(io_service, ServerSocket::main),
+      extra_(io_service, ServerSocket::extra),
+      state_(to_clock(options.session_ttl), options.max_sessions,
+             RateLimit{options.init_rate, options.init_burst}),
       ping_timer_(io_service),
       sweep_timer_(io_service),
       signals_(io_service, SIGINT, SIGTERM)
 {
     bind_sockets(options);
     print_listening();
-    start_receive(ServerSocket::main);
-    start_receive(ServerSocket::extra);
+    refresh_local_addresses(ServerClock::now());
+    start_receive(main_);
+    start_receive(extra_);
     start_sweep();
     start_signal_wait();
 }
@@ -88,52 +107,53 @@ void PunchprobeServer::bind_sockets(const ServerOptions& options)
         if (error) throw system_error(error, "local_endpoint");
         return bound;
     };
-    main_endpoint_ = bind_one(main_socket_, options.main_port);
-    extra_endpoint_ = bind_one(extra_socket_, options.extra_port);
-    handler_settings_.extra_port = extra_endpoint_.port();
+    main_.endpoint = bind_one(main_.socket, options.main_port);
+    extra_.endpoint = bind_one(extra_.socket, options.extra_port);
+    handler_settings_.bind_address = options.bind_address;
+    handler_settings_.main_port = main_.endpoint.port();
+    handler_settings_.extra_port = extra_.endpoint.port();
 }
 
 void PunchprobeServer::print_listening()
 {
-    // Printed even when quiet: scripts read the system-chosen ports here.
-    out_ << "punchprobe-server listening on " << main_endpoint_.address().to_string() << ":"
-         << main_endpoint_.port() << " (main) and " << extra_endpoint_.address().to_string() << ":"
-         << extra_endpoint_.port() << " (extra)" << std::endl;
+    // Printed even when quiet, and never dropped: scripts read the
+    // system-chosen ports here.
+    std::ostringstream line;
+    line << "punchprobe-server listening on " << main_.endpoint.address().to_string() << ":"
+         << main_.endpoint.port() << " (main) and " << extra_.endpoint.address().to_string() << ":"
+         << extra_.endpoint.port() << " (extra)";
+    log_.post_always(LogWriter::Stream::out, line.str());
 }
 
-void PunchprobeServer::start_receive(ServerSocket which)
+void PunchprobeServer::start_receive(Listener& listener)
 {
-    std::vector<char>& buffer = buffer_of(which);
-    socket_of(which).async_receive_from(
-        asio::buffer(buffer), sender_of(which), 0,
-        [this, which](const error_code& error, std::size_t bytes_received) {
-            handle_receive(error, bytes_received, which);
-        });
+    listener.socket.async_receive_from(asio::buffer(listener.buffer), listener.sender, 0,
+                                       [this, &listener](const error_code& error, std::size_t bytes_received) {
+                                           handle_receive(error, bytes_received, listener);
+                                       });
 }
 
-void PunchprobeServer::handle_receive(const error_code& error, std::size_t bytes_received,
-                                      ServerSocket which)
+void PunchprobeServer::handle_receive(const error_code& error, std::size_t bytes_received, Listener& listener)
 {
     if (stopped_ || error == asio::error::operation_aborted) return;
     if (!error || receive_error_allows_more(error)) {
-        if (!error) handle_datagram_in_buffer(bytes_received, which);
+        if (!error) handle_datagram_in_buffer(bytes_received, listener);
         // Under load more datagrams already wait: read them without a round
         // through the loop each, a bounded batch so that the other socket
         // and the timers get their turn.
-        udp::socket& socket = socket_of(which);
         for (int read = 1; read < receive_batch && !stopped_; ++read) {
             error_code read_error;
             const std::size_t bytes =
-                socket.receive_from(asio::buffer(buffer_of(which)), sender_of(which), 0, read_error);
+                listener.socket.receive_from(asio::buffer(listener.buffer), listener.sender, 0, read_error);
             if (read_error == asio::error::would_block) break;
             if (read_error) {
                 if (receive_error_allows_more(read_error)) continue;
                 break;
             }
-            handle_datagram_in_buffer(bytes, which);
+            handle_datagram_in_buffer(bytes, listener);
         }
     }
-    if (!stopped_) start_receive(which);
+    if (!stopped_) start_receive(listener);
 }
 
 bool PunchprobeServer::receive_error_allows_more(const error_code& error)
@@ -142,17 +162,17 @@ bool PunchprobeServer::receive_error_allows_more(const error_code& error)
     // next receive: routine once a client has closed its socket before the
     // last PING. Any other error is reported. Neither stops the listening.
     if (error == asio::error::connection_refused) return true;
-    report_handler_error(err_, "handle_receive", error);
+    report_error("handle_receive", error);
     return false;
 }
 
-void PunchprobeServer::handle_datagram_in_buffer(std::size_t bytes_received, ServerSocket which)
+void PunchprobeServer::handle_datagram_in_buffer(std::size_t bytes_received, Listener& listener)
 {
-    inbound_.bytes.assign(buffer_of(which).data(), bytes_received);
-    inbound_.source = sender_of(which);
-    inbound_.socket = which;
+    inbound_.bytes.assign(listener.buffer.data(), bytes_received);
+    inbound_.source = listener.sender;
+    inbound_.socket = listener.which;
     inbound_.now = ServerClock::now();
-    execute(handle_datagram(inbound_, sessions_, handler_settings_));
+    execute(handle_datagram(inbound_, state_, handler_settings_));
 }
 
 void PunchprobeServer::execute(Decision decision)
@@ -160,51 +180,113 @@ void PunchprobeServer::execute(Decision decision)
     for (const SessionReport& report : decision.ended) report_end(report);
     if (decision.session_created) ++counters_.sessions;
     if (decision.drop) counters_.count_drop(*decision.drop);
-    if (decision.reply)
-        send_datagram(std::move(decision.reply->bytes), decision.reply->from, decision.reply->destination);
+    if (decision.reply) {
+        OutboundDatagram& reply = decision.reply.value();
+        const bool sent =
+            send_datagram(std::move(reply.bytes), listener_of(reply.from), reply.destination, reply.proven);
+        if (sent && decision.init_answered) ++counters_.inits_answered;
+    }
     if (decision.ping_train) start_ping_train(std::move(*decision.ping_train));
 }
 
-void PunchprobeServer::send_datagram(std::string bytes, ServerSocket from, const udp::endpoint& destination)
+bool PunchprobeServer::has_room(const Listener& listener, std::size_t bytes, bool proven) const
 {
-    if (queued_sends_of(from) == 0) {
-        error_code error;
-        socket_of(from).send_to(asio::buffer(bytes), destination, 0, error);
-        if (error != asio::error::would_block) {
-            data_sent(error, bytes.size());
-            return;
-        }
-    }
-    queue_send(std::move(bytes), from, destination);
+    const std::size_t datagrams = proven ? max_queued_datagrams : max_unproven_queued_datagrams;
+    const std::size_t total_bytes = proven ? max_queued_bytes : max_unproven_queued_bytes;
+    return listener.queued_sends < datagrams && listener.queued_bytes + bytes <= total_bytes;
 }
 
-void PunchprobeServer::queue_send(std::string bytes, ServerSocket from, const udp::endpoint& destination)
+bool PunchprobeServer::send_datagram(std::string bytes, Listener& from, const udp::endpoint& destination,
+                                     bool proven)
+{
+    if (from.queued_sends == 0) {
+        error_code error;
+        from.socket.send_to(asio::buffer(bytes), destination, 0, error);
+        if (error != asio::error::would_block) {
+            data_sent(error, bytes.size());
+            return true;
+        }
+    }
+    // Behind a slow uplink the queue would grow with every forged request;
+    // it is bounded, and unproven sources give way first.
+    if (!has_room(from, bytes.size(), proven)) {
+        counters_.count_drop(DropReason::send_queue);
+        return false;
+    }
+    queue_send(std::move(bytes), from, destination);
+    return true;
+}
+
+void PunchprobeServer::queue_send(std::string bytes, Listener& from, const udp::endpoint& destination)
 {
     // The kernel's send queue is full: the loop sends when there is room.
     // The pending send owns its bytes until it completes.
     auto datagram = std::make_shared<std::string>(std::move(bytes));
-    ++queued_sends_of(from);
-    socket_of(from).async_send_to(asio::buffer(*datagram), destination, 0,
-                                  [this, datagram, from](const error_code& error, std::size_t bytes_sent) {
-                                      if (error == asio::error::operation_aborted) return;
-                                      --queued_sends_of(from);
-                                      data_sent(error, bytes_sent);
-                                  });
+    ++from.queued_sends;
+    from.queued_bytes += datagram->size();
+    from.socket.async_send_to(asio::buffer(*datagram), destination, 0,
+                              [this, datagram, &from](const error_code& error, std::size_t bytes_sent) {
+                                  if (error == asio::error::operation_aborted) return;
+                                  --from.queued_sends;
+                                  from.queued_bytes -= datagram->size();
+                                  data_sent(error, bytes_sent);
+                              });
 }
 
 void PunchprobeServer::data_sent(const error_code& error, std::size_t /*bytes_sent*/)
 {
     // A lost answer is the client's timeout to report, not ours to retry.
-    if (error && error != asio::error::operation_aborted) report_handler_error(err_, "data_sent", error);
+    if (error && error != asio::error::operation_aborted) report_error("data_sent", error);
 }
 
 void PunchprobeServer::start_ping_train(PingTrainOrder order)
 {
-    PingTrain train{std::move(order), {}};
+    if (ping_trains_.size() + waiting_train_count_ >= max_trains_) {
+        // A later PING may try again: the session is not spent.
+        counters_.count_drop(DropReason::train_cap);
+        if (Session* session = state_.sessions.find(order.session_id)) session->pinged = false;
+        return;
+    }
+    const std::uint32_t address = address_key(order.destination);
+    if (live_trains_[address] >= trains_per_address_) {
+        // Its turn comes when one of the address's trains ends, a few
+        // PING intervals from now: well within the client's 20 s.
+        waiting_trains_[address].push_back(std::move(order));
+        ++waiting_train_count_;
+        ++counters_.trains_delayed;
+        return;
+    }
+    launch_ping_train(std::move(order));
+}
+
+void PunchprobeServer::launch_ping_train(PingTrainOrder order)
+{
+    ++live_trains_[address_key(order.destination)];
+    PingTrain train{std::move(order), ServerClock::now()};
+    if (!has_room(extra_, 0, true)) {
+        // The send queue is full: the first PING waits for the timer too.
+        ping_trains_.push_front(std::move(train));
+        arm_ping_timer(ServerClock::now() + ping_timer_resolution);
+        return;
+    }
     if (!send_next_ping(train)) return;
     train.next_ping = ServerClock::now() + ping_interval_;
     ping_trains_.push_back(std::move(train));
     arm_ping_timer(ping_trains_.front().next_ping);
+}
+
+void PunchprobeServer::ping_train_ended(const udp::endpoint& destination)
+{
+    const std::uint32_t address = address_key(destination);
+    const auto live = live_trains_.find(address);
+    if (live != live_trains_.end() && --live->second <= 0) live_trains_.erase(live);
+    const auto waiting = waiting_trains_.find(address);
+    if (waiting == waiting_trains_.end()) return;
+    PingTrainOrder next = std::move(waiting->second.front());
+    waiting->second.pop_front();
+    if (waiting->second.empty()) waiting_trains_.erase(waiting);
+    --waiting_train_count_;
+    launch_ping_train(std::move(next));
 }
 
 bool PunchprobeServer::send_next_ping(PingTrain& train)
@@ -212,11 +294,12 @@ bool PunchprobeServer::send_next_ping(PingTrain& train)
     SessionReport& report = train.order.report;
     if (report.pings_sent < pings_) {
         ++report.pings_sent;
-        send_datagram(make_server_ping(train.order.session_id, report.pings_sent), ServerSocket::extra,
-                      train.order.destination);
+        send_datagram(make_server_ping(train.order.session_id, report.pings_sent), extra_, train.order.destination,
+                      true);
     }
     if (report.pings_sent < pings_) return true;
     report_end(report);
+    ping_train_ended(train.order.destination);
     return false;
 }
 
@@ -238,8 +321,10 @@ void PunchprobeServer::handle_ping_timer(const error_code& error)
     ping_timer_armed_ = false;
     const ServerClock::time_point now = ServerClock::now();
     // Only the trains queued now: one served again goes to the back, for
-    // the next wake-up, even with no interval at all.
-    for (std::size_t due = ping_trains_.size(); due > 0 && ping_trains_.front().next_ping <= now; --due) {
+    // the next wake-up, even with no interval at all. While the send queue
+    // is full, the trains wait rather than lose PINGs.
+    for (std::size_t due = ping_trains_.size();
+         due > 0 && ping_trains_.front().next_ping <= now && has_room(extra_, 0, true); --due) {
         PingTrain train = std::move(ping_trains_.front());
         ping_trains_.pop_front();
         if (!send_next_ping(train)) continue;
@@ -252,7 +337,19 @@ void PunchprobeServer::handle_ping_timer(const error_code& error)
 void PunchprobeServer::report_end(const SessionReport& report)
 {
     counters_.count_end(report);
-    if (!quiet_) out_ << session_line(report) << std::endl;
+    if (quiet_) return;
+    if (!log_.post(LogWriter::Stream::out, session_line(report))) ++counters_.log_lines_dropped;
+}
+
+void PunchprobeServer::report_error(const char* handler, const error_code& error)
+{
+    if (!error_lines_.take(error_line_limit, ServerClock::now())) {
+        ++counters_.error_lines_suppressed;
+        return;
+    }
+    std::ostringstream line;
+    line << "Error in " << handler << ": " << error << " " << error.message();
+    if (!log_.post(LogWriter::Stream::err, line.str())) ++counters_.log_lines_dropped;
 }
 
 void PunchprobeServer::start_sweep()
@@ -268,8 +365,18 @@ void PunchprobeServer::handle_sweep(const error_code& error)
     if (stopped_ || error == asio::error::operation_aborted) return;
     // Datagrams expire sessions too, but an idle server must still log the
     // ones whose time ran out.
-    for (const SessionReport& report : sessions_.expire(ServerClock::now())) report_end(report);
+    const ServerClock::time_point now = ServerClock::now();
+    for (const SessionReport& report : state_.sessions.expire(now)) report_end(report);
+    refresh_local_addresses(now);
     start_sweep();
+}
+
+void PunchprobeServer::refresh_local_addresses(ServerClock::time_point now)
+{
+    // A server bound to one address knows its own sockets already.
+    if (!handler_settings_.bind_address.is_unspecified() || now < next_address_refresh_) return;
+    handler_settings_.local_addresses = local_ipv4_addresses();
+    next_address_refresh_ = now + local_address_refresh;
 }
 
 void PunchprobeServer::start_signal_wait()
@@ -280,10 +387,12 @@ void PunchprobeServer::start_signal_wait()
 void PunchprobeServer::handle_signal(const error_code& error, int /*signal_number*/)
 {
     if (stopped_ || error == asio::error::operation_aborted) return;
-    // A session whose PING train is still under way has already shown its
-    // mapping: log it with the PINGs sent so far rather than lose it.
+    // A session whose PING train is under way or waiting has already shown
+    // its mapping: log it with the PINGs sent so far rather than lose it.
     for (const PingTrain& train : ping_trains_) report_end(train.order.report);
-    out_ << counters_line(counters_) << std::endl;
+    for (const auto& waiting : waiting_trains_)
+        for (const PingTrainOrder& order : waiting.second) report_end(order.report);
+    log_.post_always(LogWriter::Stream::out, counters_line(counters_));
     stop();
 }
 
@@ -295,28 +404,8 @@ void PunchprobeServer::stop()
     sweep_timer_.cancel(ignored);
     signals_.cancel(ignored);
     ping_timer_.cancel(ignored);
-    main_socket_.close(ignored);
-    extra_socket_.close(ignored);
-}
-
-udp::socket& PunchprobeServer::socket_of(ServerSocket which)
-{
-    return which == ServerSocket::main ? main_socket_ : extra_socket_;
-}
-
-std::vector<char>& PunchprobeServer::buffer_of(ServerSocket which)
-{
-    return which == ServerSocket::main ? main_buffer_ : extra_buffer_;
-}
-
-udp::endpoint& PunchprobeServer::sender_of(ServerSocket which)
-{
-    return which == ServerSocket::main ? main_sender_ : extra_sender_;
-}
-
-std::size_t& PunchprobeServer::queued_sends_of(ServerSocket which)
-{
-    return which == ServerSocket::main ? main_queued_sends_ : extra_queued_sends_;
+    main_.socket.close(ignored);
+    extra_.socket.close(ignored);
 }
 
 }  // namespace punchprobe

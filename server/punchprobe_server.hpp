@@ -1,9 +1,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <iostream>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <boost/asio/deadline_timer.hpp>
@@ -14,6 +16,8 @@
 #include <boost/system/error_code.hpp>
 
 #include "server/datagram_handler.hpp"
+#include "server/log_writer.hpp"
+#include "server/rate_limit.hpp"
 #include "server/server_counters.hpp"
 #include "server/server_options.hpp"
 #include "server/session_table.hpp"
@@ -23,11 +27,14 @@ namespace punchprobe {
 // The test server: two UDP sockets on one loop. It carries out what
 // handle_datagram decides (replies, ping trains), sweeps expired sessions,
 // and ends on SIGINT or SIGTERM with the counters. All its work happens in
-// completion handlers on the loop that the constructor receives.
+// completion handlers on the loop that the constructor receives; its lines
+// are written by a thread of their own (LogWriter).
 //
 // Built for many sessions a second on one core: a completed receive goes on
 // to read what else already waits, a datagram is sent at once unless the
-// kernel pushes back, and one timer paces every PING train.
+// kernel pushes back, and one timer paces every PING train. Everything that
+// grows is bounded: the session table, the send queues, the trains and the
+// log queue.
 class PunchprobeServer {
 public:
     // Binds both sockets, prints the listening line and starts the receive
@@ -40,13 +47,25 @@ public:
     PunchprobeServer(const PunchprobeServer&) = delete;
     PunchprobeServer& operator=(const PunchprobeServer&) = delete;
 
-    boost::asio::ip::udp::endpoint main_endpoint() const { return main_endpoint_; }
-    boost::asio::ip::udp::endpoint extra_endpoint() const { return extra_endpoint_; }
+    boost::asio::ip::udp::endpoint main_endpoint() const { return main_.endpoint; }
+    boost::asio::ip::udp::endpoint extra_endpoint() const { return extra_.endpoint; }
     const ServerCounters& counters() const { return counters_; }
+
+    // Waits until every line so far is written to the streams.
+    void flush_log() { log_.flush(); }
 
     // The single way out: cancels every timer and closes both sockets, so
     // that the loop runs out of work.
     void stop();
+
+    // Per socket, datagrams the kernel could not take at once wait in the
+    // loop, within these bounds. Replies to unproven sources may fill only
+    // the first part, so that proven sessions' replies and PINGs always
+    // find room.
+    static constexpr std::size_t max_queued_datagrams = 1024;
+    static constexpr std::size_t max_queued_bytes = 128 * 1024;
+    static constexpr std::size_t max_unproven_queued_datagrams = 256;
+    static constexpr std::size_t max_unproven_queued_bytes = 32 * 1024;
 
 private:
     // Big enough that an oversized datagram is seen as oversized, not cut
@@ -56,6 +75,22 @@ private:
     static constexpr int receive_buffer_bytes = 4 * 1024 * 1024;
     // Datagrams read per socket before the loop turns to other work.
     static constexpr int receive_batch = 32;
+
+    // One of the two sockets with what belongs to it alone.
+    struct Listener {
+        Listener(boost::asio::io_service& io_service, ServerSocket which);
+
+        const ServerSocket which;
+        boost::asio::ip::udp::socket socket;
+        boost::asio::ip::udp::endpoint endpoint;
+        // One receive is pending at a time, so one buffer and one sender slot.
+        std::vector<char> buffer = std::vector<char>(receive_buffer_size);
+        boost::asio::ip::udp::endpoint sender;
+        // Sends waiting in the loop: while any wait, later ones queue behind
+        // them and keep their order.
+        std::size_t queued_sends = 0;
+        std::size_t queued_bytes = 0;
+    };
 
     struct PingTrain {
         PingTrainOrder order;
@@ -67,71 +102,71 @@ private:
     void print_listening();
 
     // Receiving and deciding.
-    void start_receive(ServerSocket which);
-    void handle_receive(const boost::system::error_code& error, std::size_t bytes_received,
-                        ServerSocket which);
+    void start_receive(Listener& listener);
+    void handle_receive(const boost::system::error_code& error, std::size_t bytes_received, Listener& listener);
     // False when the error ends this round of reading.
     bool receive_error_allows_more(const boost::system::error_code& error);
-    void handle_datagram_in_buffer(std::size_t bytes_received, ServerSocket which);
+    void handle_datagram_in_buffer(std::size_t bytes_received, Listener& listener);
     void execute(Decision decision);
 
-    // Sending.
-    void send_datagram(std::string bytes, ServerSocket from,
-                       const boost::asio::ip::udp::endpoint& destination);
-    void queue_send(std::string bytes, ServerSocket from, const boost::asio::ip::udp::endpoint& destination);
+    // Sending. False when the datagram was dropped for want of room.
+    bool has_room(const Listener& listener, std::size_t bytes, bool proven) const;
+    bool send_datagram(std::string bytes, Listener& from, const boost::asio::ip::udp::endpoint& destination,
+                       bool proven);
+    void queue_send(std::string bytes, Listener& from, const boost::asio::ip::udp::endpoint& destination);
     void data_sent(const boost::system::error_code& error, std::size_t bytes_sent);
 
     // Ping trains.
     void start_ping_train(PingTrainOrder order);
+    void launch_ping_train(PingTrainOrder order);
+    void ping_train_ended(const boost::asio::ip::udp::endpoint& destination);
     // Sends the train's next PING; true when the train has more to send.
     bool send_next_ping(PingTrain& train);
     void arm_ping_timer(ServerClock::time_point not_before);
     void handle_ping_timer(const boost::system::error_code& error);
 
-    // Session ends, expiry, shutdown.
+    // Session ends, logging, expiry, shutdown.
     void report_end(const SessionReport& report);
+    void report_error(const char* handler, const boost::system::error_code& error);
     void start_sweep();
     void handle_sweep(const boost::system::error_code& error);
+    void refresh_local_addresses(ServerClock::time_point now);
     void start_signal_wait();
     void handle_signal(const boost::system::error_code& error, int signal_number);
 
-    boost::asio::ip::udp::socket& socket_of(ServerSocket which);
-    std::vector<char>& buffer_of(ServerSocket which);
-    boost::asio::ip::udp::endpoint& sender_of(ServerSocket which);
-    std::size_t& queued_sends_of(ServerSocket which);
+    Listener& listener_of(ServerSocket which) { return which == ServerSocket::main ? main_ : extra_; }
 
-    std::ostream& out_;
-    std::ostream& err_;
+    LogWriter log_;
     const int pings_;
     const ServerClock::duration ping_interval_;
     const boost::posix_time::time_duration sweep_interval_;
     const bool quiet_;
+    const std::size_t max_trains_;
+    const int trains_per_address_;
 
-    boost::asio::ip::udp::socket main_socket_;
-    boost::asio::ip::udp::socket extra_socket_;
-    boost::asio::ip::udp::endpoint main_endpoint_;
-    boost::asio::ip::udp::endpoint extra_endpoint_;
-    // One receive is pending per socket at a time, so each socket has one
-    // buffer and one sender slot.
-    std::vector<char> main_buffer_ = std::vector<char>(receive_buffer_size);
-    std::vector<char> extra_buffer_ = std::vector<char>(receive_buffer_size);
-    boost::asio::ip::udp::endpoint main_sender_;
-    boost::asio::ip::udp::endpoint extra_sender_;
+    Listener main_;
+    Listener extra_;
     // Reused for every datagram, so that reading one allocates nothing.
     InboundDatagram inbound_;
-    // Sends still waiting in the loop, per socket: while any wait, later
-    // ones queue behind them and keep their order.
-    std::size_t main_queued_sends_ = 0;
-    std::size_t extra_queued_sends_ = 0;
 
-    SessionTable sessions_;
+    HandlerState state_;
     HandlerSettings handler_settings_;
+    ServerClock::time_point next_address_refresh_{};
     ServerCounters counters_;
-    // Trains in the order their next PING is due: each comes due one
-    // interval after it was last served, so appending keeps the order.
+    // One source cannot fill the journal with errors it provokes.
+    TokenBucket error_lines_;
+
+    // Trains under way, in the order their next PING is due: each comes due
+    // one interval after it was last served, so appending keeps the order.
     std::deque<PingTrain> ping_trains_;
+    // Per destination address: trains under way, and trains waiting for one
+    // of those to end.
+    std::unordered_map<std::uint32_t, int> live_trains_;
+    std::unordered_map<std::uint32_t, std::deque<PingTrainOrder>> waiting_trains_;
+    std::size_t waiting_train_count_ = 0;
     boost::asio::steady_timer ping_timer_;
     bool ping_timer_armed_ = false;
+
     boost::asio::deadline_timer sweep_timer_;
     boost::asio::signal_set signals_;
     bool stopped_ = false;

@@ -38,4 +38,9 @@ constexpr std::size_t client_receive_buffer_size = 1024;
 // The client's default server port.
 constexpr int default_server_port = 30000;
 
+// The lowest source port the server answers. NATs map clients to 1024 and
+// above (RFC 4787), and the well-known services that an attacker would aim
+// a forged request at live below.
+constexpr unsigned short lowest_client_port = 1024;
+
 }  // namespace punchprobe

@@ -9,19 +9,29 @@ namespace punchprobe {
 
 // Why a datagram was dropped without an answer.
 enum class DropReason {
-    malformed,         // not a JSON object, or a member of the wrong type
+    malformed,         // not one clean JSON object
     unknown_command,   // command missing or none of the four
-    unknown_session,   // no live session with that id
+    unknown_session,   // no live session with that id, and no valid INIT2 proof
     wrong_address,     // source address differs from the session's INIT
     wrong_socket,      // INIT, INIT2, START on the extra port; PING on the main port
-    oversized,         // longer than any client message can be
+    oversized,         // longer than any client request can be
     duplicate_ping,    // the session's ping train was already sent
+    bad_source,        // a source no client can have: port below 1024, no unicast address
+    own_socket,        // sent by one of this server's own sockets
+    not_request,       // a known command, but not in the exact shape the client sends
+    not_object,        // the first non-blank byte is not '{'
+    too_deep,          // nested deeper than any request
+    nul_byte,          // holds a NUL byte
+    rate_limited,      // the source address used up its INIT replies for now
+    amplification,     // the reply to an unproven source would outweigh its request
+    send_queue,        // the socket's send queue has no room for this kind of datagram
+    train_cap,         // as many PING trains live or waiting as sessions allowed
 };
 
-// What the server has seen since it started. Printed once, at the end, for
+// What the server has seen since it started. Printed at the end, for
 // operators, the NAT lab and load tests.
 struct ServerCounters {
-    std::uint64_t sessions = 0;
+    std::uint64_t sessions = 0;  // proven: an INIT2 came back from the INIT's address
     std::uint64_t completed = 0;
     std::uint64_t endpoint_independent = 0;
     std::uint64_t endpoint_dependent = 0;
@@ -34,6 +44,21 @@ struct ServerCounters {
     std::uint64_t dropped_wrong_socket = 0;
     std::uint64_t dropped_oversized = 0;
     std::uint64_t dropped_duplicate_ping = 0;
+    // Appended later: scripts read the keys above by position.
+    std::uint64_t inits_answered = 0;
+    std::uint64_t dropped_bad_source = 0;
+    std::uint64_t dropped_own_socket = 0;
+    std::uint64_t dropped_not_request = 0;
+    std::uint64_t dropped_not_object = 0;
+    std::uint64_t dropped_too_deep = 0;
+    std::uint64_t dropped_nul_byte = 0;
+    std::uint64_t dropped_rate_limited = 0;
+    std::uint64_t dropped_amplification = 0;
+    std::uint64_t dropped_send_queue = 0;
+    std::uint64_t dropped_train_cap = 0;
+    std::uint64_t trains_delayed = 0;
+    std::uint64_t log_lines_dropped = 0;
+    std::uint64_t error_lines_suppressed = 0;
 
     void count_drop(DropReason reason);
     // Counts one session's end: completed (with its mapping), expired or
@@ -41,8 +66,8 @@ struct ServerCounters {
     void count_end(const SessionReport& report);
 };
 
-// "counters sessions=N completed=N ... dropped_duplicate_ping=N", without a
-// line break. Keys and their order are fixed.
+// "counters sessions=N completed=N ... error_lines_suppressed=N", without a
+// line break. Keys and their order are fixed; new keys go at the end.
 std::string counters_line(const ServerCounters& counters);
 
 }  // namespace punchprobe

@@ -22,6 +22,8 @@ constexpr int max_ping_interval_ms = 60000;
 constexpr int max_session_ttl_s = 86400;
 // Far below 2^31, so that random session ids almost never collide.
 constexpr long long max_max_sessions = 16777216;
+constexpr long long max_init_rate = 1000000;
+constexpr long long max_trains_per_address = 1000000;
 
 void check_range(const char* option, long long value, long long low, long long high)
 {
@@ -53,6 +55,12 @@ po::options_description describe_options()
          "seconds a session lives after its INIT")
         ("max-sessions", po::value<long long>()->default_value(65536),
          "sessions kept at once; the oldest goes first")
+        ("init-rate", po::value<long long>()->default_value(10),
+         "INIT replies per second per source address; 0: no limit")
+        ("init-burst", po::value<long long>()->default_value(20),
+         "INIT replies one source address may get at once")
+        ("trains-per-address", po::value<long long>()->default_value(4),
+         "PING trains sent to one address at once; more wait their turn")
         ("quiet", "print no session lines, only errors and the counters")
         ("help", "print this help and exit")
         ("version", "print the version and exit");
@@ -75,12 +83,18 @@ ServerOptions options_from(const po::variables_map& values)
     const long long ping_interval = values["ping-interval"].as<long long>();
     const long long session_ttl = values["session-ttl"].as<long long>();
     const long long max_sessions = values["max-sessions"].as<long long>();
+    const long long init_rate = values["init-rate"].as<long long>();
+    const long long init_burst = values["init-burst"].as<long long>();
+    const long long trains_per_address = values["trains-per-address"].as<long long>();
     check_range("port", port, 0, 65535);
     check_range("extra-port", extra_port, 0, 65535);
     check_range("pings", pings, 0, max_pings);
     check_range("ping-interval", ping_interval, 0, max_ping_interval_ms);
     check_range("session-ttl", session_ttl, 1, max_session_ttl_s);
     check_range("max-sessions", max_sessions, 1, max_max_sessions);
+    check_range("init-rate", init_rate, 0, max_init_rate);
+    check_range("init-burst", init_burst, 1, max_init_rate);
+    check_range("trains-per-address", trains_per_address, 1, max_trains_per_address);
     if (port != 0 && port == extra_port)
         throw std::invalid_argument("options '--port' and '--extra-port' must differ");
 
@@ -90,6 +104,9 @@ ServerOptions options_from(const po::variables_map& values)
     options.ping_interval = boost::posix_time::milliseconds(ping_interval);
     options.session_ttl = boost::posix_time::seconds(session_ttl);
     options.max_sessions = static_cast<std::size_t>(max_sessions);
+    options.init_rate = static_cast<double>(init_rate);
+    options.init_burst = static_cast<double>(init_burst);
+    options.trains_per_address = static_cast<int>(trains_per_address);
     options.quiet = values.count("quiet") > 0;
     return options;
 }

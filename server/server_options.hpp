@@ -25,6 +25,12 @@ struct ServerOptions {
     boost::posix_time::time_duration ping_interval = boost::posix_time::milliseconds(50);
     boost::posix_time::time_duration session_ttl = boost::posix_time::seconds(60);
     std::size_t max_sessions = 65536;
+    // INIT replies per second and per source address, with bursts up to
+    // init_burst; 0 turns the limit off (load tests from one address).
+    double init_rate = 10;
+    double init_burst = 20;
+    // PING trains under way towards one address at once; more wait.
+    int trains_per_address = 4;
     // Keeps only errors, the listening line and the counters.
     bool quiet = false;
 };

@@ -1,8 +1,5 @@
 #include "server/session_table.hpp"
 
-#include <limits>
-#include <memory>
-#include <random>
 #include <stdexcept>
 
 namespace punchprobe {
@@ -21,38 +18,35 @@ SessionReport unpinged_report(const Session& session, SessionEnd end)
 
 }  // namespace
 
-SessionTable::IdSource SessionTable::random_ids()
-{
-    // std::random_device reads the kernel's random source: unlike a seeded
-    // engine, its output does not reveal the next id. Shared, because
-    // std::function needs a copyable target.
-    auto device = std::make_shared<std::random_device>();
-    return [device]() {
-        std::uniform_int_distribution<std::int32_t> positive(1, std::numeric_limits<std::int32_t>::max());
-        return positive(*device);
-    };
-}
-
-SessionTable::SessionTable(ServerClock::duration ttl, std::size_t max_sessions, IdSource ids)
-    : ttl_(ttl), max_sessions_(max_sessions), ids_(std::move(ids))
+SessionTable::SessionTable(ServerClock::duration ttl, std::size_t max_sessions)
+    : ttl_(ttl), max_sessions_(max_sessions)
 {
     if (max_sessions_ == 0) throw std::invalid_argument("SessionTable needs room for one session");
 }
 
-SessionTable::Created SessionTable::create(const boost::asio::ip::udp::endpoint& public_endpoint,
+SessionTable::Created SessionTable::create(std::int32_t id, const boost::asio::ip::udp::endpoint& public_endpoint,
                                            ServerClock::time_point now)
 {
-    Created created{0, std::nullopt};
+    Created created{nullptr, std::nullopt};
     if (sessions_.size() >= max_sessions_) created.evicted = remove_oldest(SessionEnd::evicted);
 
-    created.id = unused_id();
-    order_.push_back(created.id);
-    Entry& entry = sessions_[created.id];
-    entry.session.id = created.id;
+    order_.push_back(id);
+    Entry& entry = sessions_[id];
+    entry.session = Session{};
+    entry.session.id = id;
     entry.session.public_endpoint = public_endpoint;
     entry.session.created = now;
     entry.position = std::prev(order_.end());
+    created.session = &entry.session;
     return created;
+}
+
+void SessionTable::remove(std::int32_t id)
+{
+    const auto found = sessions_.find(id);
+    if (found == sessions_.end()) return;
+    order_.erase(found->second.position);
+    sessions_.erase(found);
 }
 
 Session* SessionTable::find(std::int32_t id)
@@ -78,15 +72,6 @@ std::optional<SessionReport> SessionTable::remove_oldest(SessionEnd end)
     order_.pop_front();
     sessions_.erase(found);
     return report;
-}
-
-std::int32_t SessionTable::unused_id()
-{
-    // The table holds far fewer ids than there are, so this rarely loops.
-    for (;;) {
-        const std::int32_t id = ids_();
-        if (id > 0 && sessions_.count(id) == 0) return id;
-    }
 }
 
 }  // namespace punchprobe

@@ -15,6 +15,7 @@
 #include "server/punchprobe_server.hpp"
 #include "server/server_options.hpp"
 #include "support/net_namespace.hpp"
+#include "support/scripted_server.hpp"
 #include "support/server_session.hpp"
 #include "support/udp_peer.hpp"
 
@@ -68,12 +69,25 @@ public:
     void serve_until_output(const std::string& text, std::chrono::milliseconds limit = 3000ms)
     {
         const auto until = std::chrono::steady_clock::now() + limit;
-        while (out.str().find(text) == std::string::npos && std::chrono::steady_clock::now() < until)
+        while (output().find(text) == std::string::npos && std::chrono::steady_clock::now() < until)
             io_service.run_for(2ms);
     }
 
-    // Runs INIT from `peer` and returns the session id.
-    std::int32_t open_session(UdpPeer& peer)
+    // Everything the server has written so far.
+    std::string output()
+    {
+        server.flush_log();
+        return out.str();
+    }
+    std::string errors()
+    {
+        server.flush_log();
+        return err.str();
+    }
+
+    // Runs INIT from `peer` and returns the session id (a cookie: the
+    // server keeps nothing yet).
+    std::int32_t init(UdpPeer& peer)
     {
         peer.send_to(init_from(peer.port()), main());
         const auto reply = serve_until_received(peer);
@@ -87,6 +101,24 @@ public:
             return 0;
         }
         return std::stoi(*id);
+    }
+
+    // INIT2 from `alternate`, which proves the session; returns the reply.
+    std::optional<Datagram> prove(UdpPeer& alternate, std::int32_t id)
+    {
+        alternate.send_to(punchprobe_test::client_init2(id, alternate.port()), main());
+        auto reply = serve_until_received(alternate);
+        if (!reply) ADD_FAILURE() << "no INIT2 reply";
+        return reply;
+    }
+
+    // INIT from `peer`, INIT2 from a socket beside it: a proven session.
+    std::int32_t open_session(UdpPeer& peer)
+    {
+        const std::int32_t id = init(peer);
+        UdpPeer alternate;
+        prove(alternate, id);
+        return id;
     }
 
     std::string listening_line() const
@@ -103,7 +135,7 @@ public:
 std::string ping_datagram(std::int32_t id, int number)
 {
     return "{\"command\":\"PING\",\"ping_number\":" + std::to_string(number) +
-           ",\"protocol\":\"Punchprobe\",\"session_id\":" + std::to_string(id) + "}\n";
+           ",\"session_id\":" + std::to_string(id) + "}\n";
 }
 
 TEST(ServerActor, PingsGoFromTheExtraPortToTheInitSourceNotToThePingSource)
@@ -113,13 +145,12 @@ TEST(ServerActor, PingsGoFromTheExtraPortToTheInitSourceNotToThePingSource)
     UdpPeer alternate;
     UdpPeer remapped;  // the port a destination-dependent router would give the PING
 
-    const std::int32_t id = server.open_session(primary);
+    const std::int32_t id = server.init(primary);
     ASSERT_GT(id, 0);
 
-    alternate.send_to(with_id("INIT2", id), server.main());
-    auto reply = server.serve_until_received(alternate);
+    auto reply = server.prove(alternate, id);
     ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->bytes, "{\"command\":\"INIT2\",\"protocol\":\"Punchprobe\",\"public_port_alt\":" +
+    EXPECT_EQ(reply->bytes, "{\"command\":\"INIT2\",\"public_port_alt\":" +
                                 std::to_string(alternate.port()) + ",\"session_id\":" + std::to_string(id) + "}\n");
     EXPECT_EQ(reply->source, server.main());
 
@@ -127,7 +158,7 @@ TEST(ServerActor, PingsGoFromTheExtraPortToTheInitSourceNotToThePingSource)
     reply = server.serve_until_received(alternate);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->bytes, "{\"command\":\"START\",\"extra_port\":" + std::to_string(server.extra().port()) +
-                                ",\"protocol\":\"Punchprobe\",\"session_id\":" + std::to_string(id) + "}\n");
+                                ",\"session_id\":" + std::to_string(id) + "}\n");
 
     remapped.send_to(with_id("PING", id), server.extra());
     for (int number = 1; number <= punchprobe::default_ping_count; ++number) {
@@ -141,7 +172,7 @@ TEST(ServerActor, PingsGoFromTheExtraPortToTheInitSourceNotToThePingSource)
     EXPECT_FALSE(remapped.receive(0ms)) << "a PING went to the PING's source";
     EXPECT_FALSE(alternate.receive(0ms));
 
-    EXPECT_EQ(server.out.str(), server.listening_line() + "session id=" + std::to_string(id) +
+    EXPECT_EQ(server.output(), server.listening_line() + "session id=" + std::to_string(id) +
                                     " public=127.0.0.1:" + std::to_string(primary.port()) +
                                     " alt_port=" + std::to_string(alternate.port()) + " alt_is_main_plus_1=" +
                                     (alternate.port() == primary.port() + 1 ? "yes" : "no") +
@@ -150,7 +181,7 @@ TEST(ServerActor, PingsGoFromTheExtraPortToTheInitSourceNotToThePingSource)
                                     std::to_string(punchprobe::default_ping_count) + "\n");
     EXPECT_EQ(server.server.counters().completed, 1u);
     EXPECT_EQ(server.server.counters().endpoint_dependent, 1u);
-    EXPECT_EQ(server.err.str(), "");
+    EXPECT_EQ(server.errors(), "");
 }
 
 TEST(ServerActor, HostileDatagramsGetNoReplyAndLeaveItServing)
@@ -191,14 +222,15 @@ TEST(ServerActor, HostileDatagramsGetNoReplyAndLeaveItServing)
     EXPECT_FALSE(stranger.receive(0ms));
 
     const auto& counters = server.server.counters();
-    EXPECT_EQ(counters.dropped_malformed, 2u);
+    EXPECT_EQ(counters.dropped_not_object, 1u);
+    EXPECT_EQ(counters.dropped_not_request, 1u);
     EXPECT_EQ(counters.dropped_unknown_command, 1u);
     EXPECT_EQ(counters.dropped_unknown_session, 1u);
     EXPECT_EQ(counters.dropped_wrong_address, 2u);
     EXPECT_EQ(counters.dropped_wrong_socket, 1u);
     EXPECT_EQ(counters.dropped_oversized, 2u);
-    EXPECT_EQ(server.out.str(), server.listening_line());
-    EXPECT_EQ(server.err.str(), "");
+    EXPECT_EQ(server.output(), server.listening_line());
+    EXPECT_EQ(server.errors(), "");
 }
 
 TEST(ServerActor, OnePingTrainPerSession)
@@ -238,7 +270,7 @@ TEST(ServerActor, KeepsServingAfterAPingTrainHitsAClosedPort)
     const auto ping = server.serve_until_received(client);
     ASSERT_TRUE(ping);
     EXPECT_EQ(ping->bytes, ping_datagram(id, 1));
-    EXPECT_EQ(server.err.str(), "");
+    EXPECT_EQ(server.errors(), "");
 }
 
 TEST(ServerActor, IdleSessionsExpireAndAreLoggedOnce)
@@ -248,9 +280,8 @@ TEST(ServerActor, IdleSessionsExpireAndAreLoggedOnce)
     ServerUnderTest server(options);
     UdpPeer client;
     UdpPeer alternate;
-    const std::int32_t id = server.open_session(client);
-    alternate.send_to(with_id("INIT2", id), server.main());
-    ASSERT_TRUE(server.serve_until_received(alternate));
+    const std::int32_t id = server.init(client);
+    ASSERT_TRUE(server.prove(alternate, id));
 
     // No datagram comes in: the sweep alone must notice.
     const std::string line = "session id=" + std::to_string(id) + " public=127.0.0.1:" +
@@ -258,7 +289,7 @@ TEST(ServerActor, IdleSessionsExpireAndAreLoggedOnce)
                              " alt_is_main_plus_1=" + (alternate.port() == client.port() + 1 ? "yes" : "no") +
                              " mapping=unknown ping_source=none pings_sent=0\n";
     server.serve_until_output(line);
-    EXPECT_EQ(server.out.str(), server.listening_line() + line);
+    EXPECT_EQ(server.output(), server.listening_line() + line);
     EXPECT_EQ(server.server.counters().expired, 1u);
 
     client.send_to(with_id("PING", id), server.extra());
@@ -266,7 +297,7 @@ TEST(ServerActor, IdleSessionsExpireAndAreLoggedOnce)
     server.serve_for(100ms);
     EXPECT_FALSE(client.receive(0ms));
     EXPECT_EQ(server.server.counters().dropped_unknown_session, 2u);
-    EXPECT_EQ(server.out.str(), server.listening_line() + line);
+    EXPECT_EQ(server.output(), server.listening_line() + line);
 }
 
 TEST(ServerActor, SessionCapPushesOutTheOldest)
@@ -278,7 +309,7 @@ TEST(ServerActor, SessionCapPushesOutTheOldest)
     const std::int32_t first_id = server.open_session(first);
     const std::int32_t second_id = server.open_session(second);
     const std::int32_t third_id = server.open_session(third);
-    EXPECT_NE(server.out.str().find("session id=" + std::to_string(first_id) + " "), std::string::npos);
+    EXPECT_NE(server.output().find("session id=" + std::to_string(first_id) + " "), std::string::npos);
     EXPECT_EQ(server.server.counters().evicted, 1u);
     EXPECT_EQ(server.server.counters().sessions, 3u);
 
@@ -303,7 +334,7 @@ TEST(ServerActor, QuietKeepsOnlyTheListeningLine)
     for (int number = 1; number <= 3; ++number) ASSERT_TRUE(server.serve_until_received(client));
     server.serve_for(20ms);
     EXPECT_EQ(server.server.counters().completed, 1u);
-    EXPECT_EQ(server.out.str(), server.listening_line());
+    EXPECT_EQ(server.output(), server.listening_line());
 }
 
 TEST(ServerActor, StopLetsTheLoopRunOut)
@@ -373,7 +404,7 @@ TEST(ServerActor, OverlappingTrainsKeepTheirIntervalAndCount)
         }
     }
     EXPECT_EQ(server.server.counters().completed, static_cast<std::uint64_t>(trains));
-    EXPECT_EQ(server.err.str(), "");
+    EXPECT_EQ(server.errors(), "");
 }
 
 // On a slow link the server's send buffer fills and the kernel refuses more
@@ -392,14 +423,18 @@ TEST(ServerActor, SendsRefusedByAFullBufferWaitAndKeepTheirOrder)
     constexpr int sessions = 10;
     std::unique_ptr<ServerUnderTest> server;
     std::vector<std::unique_ptr<UdpPeer>> clients;
+    std::vector<std::unique_ptr<UdpPeer>> alternates;
     ns->run_inside([&] {
         server = std::make_unique<ServerUnderTest>(options);
-        for (int index = 0; index < sessions; ++index) clients.push_back(std::make_unique<UdpPeer>());
+        for (int index = 0; index < sessions; ++index) {
+            clients.push_back(std::make_unique<UdpPeer>());
+            alternates.push_back(std::make_unique<UdpPeer>());
+        }
     });
     std::vector<std::int32_t> ids;
-    for (auto& client : clients) {
-        ids.push_back(server->open_session(*client));
-        ASSERT_GT(ids.back(), 0);
+    for (int index = 0; index < sessions; ++index) {
+        ids.push_back(server->init(*clients[index]));
+        ASSERT_TRUE(server->prove(*alternates[index], ids.back()));
     }
     for (int index = 0; index < sessions; ++index) clients[index]->send_to(with_id("PING", ids[index]), server->extra());
 
@@ -418,7 +453,7 @@ TEST(ServerActor, SendsRefusedByAFullBufferWaitAndKeepTheirOrder)
     }
     for (int index = 0; index < sessions; ++index) EXPECT_EQ(received[index], options.pings) << "session " << index;
     EXPECT_EQ(server->server.counters().completed, static_cast<std::uint64_t>(sessions));
-    EXPECT_EQ(server->err.str(), "");
+    EXPECT_EQ(server->errors(), "");
 }
 
 }  // namespace

@@ -1,14 +1,19 @@
-// The socket-free core of the server: session table, datagram decisions, and
-// the fixed texts of the session and counters lines.
+// The socket-free core of the server: session table, cookies, rate limits,
+// junk screening, datagram decisions, and the fixed texts of the session and
+// counters lines.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "server/datagram_handler.hpp"
+#include "server/junk_filter.hpp"
+#include "server/rate_limit.hpp"
 #include "server/server_counters.hpp"
+#include "server/session_cookie.hpp"
 #include "server/session_log.hpp"
 #include "server/session_table.hpp"
 
@@ -19,24 +24,24 @@ using boost::asio::ip::make_address_v4;
 using boost::asio::ip::udp;
 using punchprobe::Decision;
 using punchprobe::DropReason;
+using punchprobe::HandlerSettings;
+using punchprobe::HandlerState;
 using punchprobe::InboundDatagram;
 using punchprobe::Mapping;
+using punchprobe::RateLimit;
 using punchprobe::ServerClock;
 using punchprobe::ServerSocket;
+using punchprobe::SessionCookies;
 using punchprobe::SessionEnd;
 using punchprobe::SessionTable;
 
+// On a slot boundary, so that slot arithmetic in the tests is exact.
 const ServerClock::time_point t0 = ServerClock::time_point() + 1h;
+const SessionCookies::Key test_key{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
 
 udp::endpoint at(const char* address, unsigned short port)
 {
     return udp::endpoint(make_address_v4(address), port);
-}
-
-// Ids 101, 102, ... so that replies can be compared byte for byte.
-SessionTable::IdSource counting_ids(std::int32_t first = 101)
-{
-    return [next = first]() mutable { return next++; };
 }
 
 InboundDatagram datagram(const std::string& bytes, const udp::endpoint& source,
@@ -45,10 +50,15 @@ InboundDatagram datagram(const std::string& bytes, const udp::endpoint& source,
     return InboundDatagram{bytes, source, socket, now};
 }
 
-std::string init2(std::int32_t id)
+std::string init_request(unsigned short local_port = 40000)
 {
-    return R"({"command":"INIT2","local_port_alt":40001,"protocol":"Punchprobe","session_id":)" +
-           std::to_string(id) + "}\n";
+    return "{\"command\":\"INIT\",\"local_port\":" + std::to_string(local_port) + ",\"protocol\":\"Punchprobe\"}\n";
+}
+const std::string init = init_request();
+std::string init2(std::int32_t id, int local_port_alt = 40001)
+{
+    return "{\"command\":\"INIT2\",\"local_port_alt\":" + std::to_string(local_port_alt) +
+           ",\"protocol\":\"Punchprobe\",\"session_id\":" + std::to_string(id) + "}\n";
 }
 std::string start(std::int32_t id)
 {
@@ -58,44 +68,50 @@ std::string ping(std::int32_t id)
 {
     return R"({"command":"PING","protocol":"Punchprobe","session_id":)" + std::to_string(id) + "}\n";
 }
-const std::string init = "{\"command\":\"INIT\",\"local_port\":40000,\"protocol\":\"Punchprobe\"}\n";
 
-const punchprobe::HandlerSettings settings{30001};
+HandlerSettings settings_for(const char* bind = "0.0.0.0")
+{
+    HandlerSettings settings;
+    settings.bind_address = make_address_v4(bind);
+    settings.main_port = 30000;
+    settings.extra_port = 30001;
+    return settings;
+}
+const HandlerSettings settings = settings_for();
+
+// Fixed keys, so that ids and buckets are the same on every run.
+HandlerState make_state(std::size_t max_sessions = 10, RateLimit init_limit = RateLimit{10, 20},
+                        ServerClock::duration ttl = 60s)
+{
+    return HandlerState(ttl, max_sessions, init_limit, test_key, 0x9e3779b97f4a7c15ULL);
+}
+
+std::int32_t cookie_for(const udp::endpoint& source, ServerClock::time_point now = t0)
+{
+    return SessionCookies(test_key).issue(source, now);
+}
+
+// INIT from `primary`, INIT2 from its neighbour port: a proven session.
+std::int32_t open_proven(HandlerState& state, const udp::endpoint& primary, ServerClock::time_point now = t0)
+{
+    const Decision first = handle_datagram(datagram(init, primary, ServerSocket::main, now), state, settings);
+    EXPECT_TRUE(first.reply);
+    const std::int32_t id = cookie_for(primary, now);
+    const udp::endpoint alternate(primary.address(), static_cast<unsigned short>(primary.port() + 1));
+    const Decision second = handle_datagram(datagram(init2(id), alternate, ServerSocket::main, now), state, settings);
+    EXPECT_TRUE(second.session_created);
+    return id;
+}
 
 // ---------------------------------------------------------------- table
 
-TEST(SessionTable, RandomIdsArePositiveAndDistinct)
-{
-    SessionTable table(60s, 1000);
-    std::vector<std::int32_t> ids;
-    for (int i = 0; i < 1000; ++i) ids.push_back(table.create(at("192.0.2.1", 1000), t0).id);
-    for (std::int32_t id : ids) ASSERT_GT(id, 0);
-    std::sort(ids.begin(), ids.end());
-    EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end());
-    // A counter would give consecutive ids; random ones almost never do.
-    int consecutive = 0;
-    for (std::size_t i = 1; i < ids.size(); ++i) consecutive += ids[i] == ids[i - 1] + 1;
-    EXPECT_LT(consecutive, 5);
-}
-
-TEST(SessionTable, SkipsIdsInUseAndNonPositiveOnes)
-{
-    std::vector<std::int32_t> candidates{7, 7, 0, -3, 7, 8};
-    std::size_t next = 0;
-    SessionTable table(60s, 10, [&]() { return candidates.at(next++); });
-    EXPECT_EQ(table.create(at("192.0.2.1", 1), t0).id, 7);
-    EXPECT_EQ(table.create(at("192.0.2.1", 2), t0).id, 8);
-    EXPECT_EQ(next, candidates.size());
-}
-
 TEST(SessionTable, ExpiresAtItsTtlOldestFirstAndReportsOnlyUnpinged)
 {
-    SessionTable table(10s, 10, counting_ids());
-    table.create(at("192.0.2.1", 1111), t0);              // 101
-    table.create(at("192.0.2.2", 2222), t0 + 1s);         // 102, pinged below
-    table.create(at("192.0.2.3", 3333), t0 + 2s);         // 103
+    SessionTable table(10s, 10);
+    table.create(101, at("192.0.2.1", 1111), t0);
+    table.create(102, at("192.0.2.2", 2222), t0 + 1s).session->pinged = true;
+    table.create(103, at("192.0.2.3", 3333), t0 + 2s);
     table.find(101)->alt_port = 1112;
-    table.find(102)->pinged = true;
 
     EXPECT_TRUE(table.expire(t0 + 10s - 1us).empty());
     EXPECT_EQ(table.size(), 3u);
@@ -115,196 +131,419 @@ TEST(SessionTable, ExpiresAtItsTtlOldestFirstAndReportsOnlyUnpinged)
     EXPECT_EQ(table.size(), 0u);
 }
 
-TEST(SessionTable, CapEvictsOldestFirst)
+TEST(SessionTable, CapEvictsOldestFirstAndRemoveIsSilent)
 {
-    SessionTable table(60s, 2, counting_ids());
-    EXPECT_FALSE(table.create(at("192.0.2.1", 1), t0).evicted);
-    EXPECT_FALSE(table.create(at("192.0.2.1", 2), t0).evicted);
-    const auto third = table.create(at("192.0.2.1", 3), t0);
+    SessionTable table(60s, 2);
+    EXPECT_FALSE(table.create(101, at("192.0.2.1", 1), t0).evicted);
+    EXPECT_FALSE(table.create(102, at("192.0.2.1", 2), t0).evicted);
+    const auto third = table.create(103, at("192.0.2.1", 3), t0);
     ASSERT_TRUE(third.evicted);
     EXPECT_EQ(third.evicted->id, 101);
     EXPECT_EQ(third.evicted->end, SessionEnd::evicted);
-    EXPECT_EQ(table.size(), 2u);
     EXPECT_EQ(table.find(101), nullptr);
-    ASSERT_NE(table.find(102), nullptr);
 
-    table.find(102)->pinged = true;
-    const auto fourth = table.create(at("192.0.2.1", 4), t0);
-    EXPECT_FALSE(fourth.evicted);
-    EXPECT_EQ(table.find(102), nullptr);
-    EXPECT_EQ(table.size(), 2u);
+    table.remove(102);
+    EXPECT_EQ(table.size(), 1u);
+    EXPECT_FALSE(table.create(104, at("192.0.2.1", 4), t0).evicted);
+    EXPECT_TRUE(table.expire(t0 + 60s).size() == 2u);
+}
+
+// ---------------------------------------------------------------- cookies
+
+TEST(SessionCookies, IdCarriesThePortAndRedeemsOnlyFromItsAddressForTwoSlots)
+{
+    const SessionCookies cookies(test_key);
+    const udp::endpoint source = at("203.0.113.5", 40000);
+    const std::int32_t id = cookies.issue(source, t0);
+    EXPECT_EQ(id >> 15, 40000);
+    EXPECT_EQ(cookies.issue(source, t0 + 9s), id) << "same slot, same id";
+
+    const auto address = source.address().to_v4();
+    EXPECT_EQ(cookies.redeem(id, address, t0), source);
+    EXPECT_EQ(cookies.redeem(id, address, t0 + 19s), source) << "the next slot still takes it";
+    EXPECT_FALSE(cookies.redeem(id, address, t0 + 20s)) << "two slots later it is void";
+    EXPECT_FALSE(cookies.redeem(id, make_address_v4("203.0.113.6"), t0));
+    EXPECT_FALSE(cookies.redeem(id ^ 1, address, t0)) << "a changed MAC bit";
+    EXPECT_FALSE(cookies.redeem(id + (1 << 15), address, t0)) << "another port, same MAC";
+    EXPECT_FALSE(SessionCookies(SessionCookies::random_key()).redeem(id, address, t0)) << "another key";
+    EXPECT_FALSE(cookies.redeem(-id, address, t0));
+    EXPECT_FALSE(cookies.redeem(5, address, t0)) << "port 0 in the id";
+
+    // The MAC bits spread: 1,000 sources on one port give nearly 1,000 ids
+    // (15 bits of MAC: some 15 pairs collide by chance).
+    std::set<std::int32_t> ids;
+    for (unsigned host = 1; host <= 1000; ++host)
+        ids.insert(cookies.issue(udp::endpoint(boost::asio::ip::address_v4(0xC6336400u + host), 50000), t0));
+    EXPECT_GT(ids.size(), 960u);
+}
+
+// ---------------------------------------------------------------- rate limit
+
+TEST(SourceRateLimiter, BurstThenRatePerAddressAndNoLimitAtZero)
+{
+    punchprobe::SourceRateLimiter limiter(RateLimit{10, 20}, 0x9e3779b97f4a7c15ULL);
+    const auto flooder = make_address_v4("198.51.100.7");
+    const auto other = make_address_v4("198.51.100.8");
+    int allowed = 0;
+    for (int i = 0; i < 100; ++i) allowed += limiter.allow(flooder, t0);
+    EXPECT_EQ(allowed, 20);
+    EXPECT_FALSE(limiter.allow(flooder, t0 + 99ms));
+    EXPECT_TRUE(limiter.allow(flooder, t0 + 100ms)) << "one token every 100 ms";
+    EXPECT_FALSE(limiter.allow(flooder, t0 + 100ms));
+    EXPECT_TRUE(limiter.allow(other, t0)) << "another address keeps its own bucket";
+    allowed = 0;
+    for (int i = 0; i < 100; ++i) allowed += limiter.allow(flooder, t0 + 1h);
+    EXPECT_EQ(allowed, 20) << "a quiet hour refills to the burst, not beyond";
+
+    punchprobe::SourceRateLimiter unlimited(RateLimit{0, 1});
+    for (int i = 0; i < 1000; ++i) ASSERT_TRUE(unlimited.allow(flooder, t0));
+}
+
+// ---------------------------------------------------------------- junk
+
+TEST(JunkFilter, RefusesEachKindEarlyAndPassesRequests)
+{
+    std::string deep = "{\"command\":\"INIT\",\"x\":";
+    for (int i = 0; i < 100; ++i) deep += "[";
+    const struct {
+        const char* name;
+        std::string bytes;
+        std::optional<DropReason> reason;
+    } cases[] = {
+        {"client INIT", init, std::nullopt},
+        {"blanks first", " \t\r\n" + init, std::nullopt},
+        {"largest accepted", "{" + std::string(punchprobe::max_request_size - 2, ' ') + "}", std::nullopt},
+        {"brackets in a string", "{\"command\":\"[[{{\\\"[\"}", std::nullopt},
+        {"one past the largest", "{" + std::string(punchprobe::max_request_size - 1, ' ') + "}",
+         DropReason::oversized},
+        {"empty", "", DropReason::not_object},
+        {"blank only", "   \n", DropReason::not_object},
+        {"open brackets", std::string(34, '['), DropReason::not_object},
+        {"number", "42", DropReason::not_object},
+        {"text", "hello", DropReason::not_object},
+        {"object in object", "{\"a\":{}}", DropReason::too_deep},
+        {"array in object", "{\"a\":[1]}", DropReason::too_deep},
+        {"deep", deep, DropReason::too_deep},
+        {"closing first does not help", "{]]]][[[[[}", DropReason::too_deep},
+        {"nul", std::string("{\"command\":\"IN\0IT\"}", 19), DropReason::nul_byte},
+        {"nul after escape", std::string("{\"a\":\"\\\0\"}", 10), DropReason::nul_byte},
+        {"comment", "{\"command\":\"INIT\"/**/}", DropReason::malformed},
+        {"slash in a string", "{\"command\":\"a/b\"}", std::nullopt},
+    };
+    for (const auto& c : cases) EXPECT_EQ(punchprobe::screen_junk(c.bytes), c.reason) << c.name;
 }
 
 // ---------------------------------------------------------------- handler
 
 TEST(DatagramHandler, WholeExchangeGivesExactRepliesAndATrainToTheInitSource)
 {
-    SessionTable table(60s, 10, counting_ids());
+    HandlerState state = make_state();
     const udp::endpoint primary = at("203.0.113.5", 40000);
     const udp::endpoint alternate = at("203.0.113.5", 40001);
+    const std::int32_t id = cookie_for(primary);
+    const std::string id_text = std::to_string(id);
 
-    Decision d = handle_datagram(datagram(init, primary), table, settings);
-    EXPECT_TRUE(d.session_created);
+    Decision d = handle_datagram(datagram(init, primary), state, settings);
     ASSERT_TRUE(d.reply);
     EXPECT_FALSE(d.drop);
-    EXPECT_EQ(d.reply->bytes, "{\"command\":\"INIT\",\"protocol\":\"Punchprobe\",\"public_ip\":\"203.0.113.5\","
-                              "\"public_port\":40000,\"session_id\":101}\n");
+    EXPECT_TRUE(d.init_answered);
+    EXPECT_FALSE(d.session_created) << "an INIT leaves no state";
+    EXPECT_EQ(state.sessions.size(), 0u);
+    EXPECT_EQ(d.reply->bytes,
+              "{\"command\":\"INIT\",\"public_ip\":\"203.0.113.5\",\"public_port\":40000,\"session_id\":" + id_text +
+                  "}\n");
     EXPECT_EQ(d.reply->destination, primary);
     EXPECT_EQ(d.reply->from, ServerSocket::main);
+    EXPECT_FALSE(d.reply->proven);
 
-    d = handle_datagram(datagram(init2(101), alternate), table, settings);
+    d = handle_datagram(datagram(init2(id), alternate), state, settings);
     ASSERT_TRUE(d.reply);
-    EXPECT_FALSE(d.session_created);
-    EXPECT_EQ(d.reply->bytes,
-              "{\"command\":\"INIT2\",\"protocol\":\"Punchprobe\",\"public_port_alt\":40001,\"session_id\":101}\n");
+    EXPECT_TRUE(d.session_created);
+    EXPECT_TRUE(d.reply->proven);
+    EXPECT_EQ(d.reply->bytes, "{\"command\":\"INIT2\",\"public_port_alt\":40001,\"session_id\":" + id_text + "}\n");
     EXPECT_EQ(d.reply->destination, alternate);
+    ASSERT_NE(state.sessions.find(id), nullptr);
+    EXPECT_EQ(state.sessions.find(id)->public_endpoint, primary) << "the port comes from the id";
 
-    d = handle_datagram(datagram(start(101), alternate), table, settings);
+    d = handle_datagram(datagram(start(id), alternate), state, settings);
     ASSERT_TRUE(d.reply);
-    EXPECT_EQ(d.reply->bytes,
-              "{\"command\":\"START\",\"extra_port\":30001,\"protocol\":\"Punchprobe\",\"session_id\":101}\n");
+    EXPECT_TRUE(d.reply->proven);
+    EXPECT_EQ(d.reply->bytes, "{\"command\":\"START\",\"extra_port\":30001,\"session_id\":" + id_text + "}\n");
     EXPECT_EQ(d.reply->destination, alternate);
 
     // The PING comes from yet another port, as behind a router whose mapping
     // depends on the destination: the train still goes to the INIT's source.
     const udp::endpoint remapped = at("203.0.113.5", 50123);
-    d = handle_datagram(datagram(ping(101), remapped, ServerSocket::extra), table, settings);
+    d = handle_datagram(datagram(ping(id), remapped, ServerSocket::extra), state, settings);
     EXPECT_FALSE(d.reply);
     EXPECT_FALSE(d.drop);
     ASSERT_TRUE(d.ping_train);
-    EXPECT_EQ(d.ping_train->session_id, 101);
+    EXPECT_EQ(d.ping_train->session_id, id);
     EXPECT_EQ(d.ping_train->destination, primary);
     EXPECT_EQ(punchprobe::session_line(d.ping_train->report),
-              "session id=101 public=203.0.113.5:40000 alt_port=40001 alt_is_main_plus_1=yes "
-              "mapping=endpoint-dependent ping_source=203.0.113.5:50123 pings_sent=0");
+              "session id=" + id_text +
+                  " public=203.0.113.5:40000 alt_port=40001 alt_is_main_plus_1=yes "
+                  "mapping=endpoint-dependent ping_source=203.0.113.5:50123 pings_sent=0");
 
-    // One train per session.
-    d = handle_datagram(datagram(ping(101), primary, ServerSocket::extra), table, settings);
+    d = handle_datagram(datagram(ping(id), primary, ServerSocket::extra), state, settings);
     EXPECT_FALSE(d.ping_train);
     EXPECT_EQ(d.drop, DropReason::duplicate_ping);
-}
 
-TEST(DatagramHandler, PingFromTheInitPortMeansEndpointIndependent)
-{
-    SessionTable table(60s, 10, counting_ids());
-    const udp::endpoint primary = at("198.51.100.9", 61000);
-    handle_datagram(datagram(init, primary), table, settings);
-    const Decision d = handle_datagram(datagram(ping(101), primary, ServerSocket::extra), table, settings);
+    // A new test from the same public endpoint within the id's life gets
+    // the same id: its INIT2 starts a fresh session with its own train.
+    ASSERT_TRUE(handle_datagram(datagram(init, primary, ServerSocket::main, t0 + 5s), state, settings).reply);
+    d = handle_datagram(datagram(init2(id), alternate, ServerSocket::main, t0 + 5s), state, settings);
+    EXPECT_TRUE(d.session_created);
+    d = handle_datagram(datagram(ping(id), primary, ServerSocket::extra, t0 + 5s), state, settings);
     ASSERT_TRUE(d.ping_train);
     EXPECT_EQ(d.ping_train->report.mapping, Mapping::endpoint_independent);
-    EXPECT_EQ(d.ping_train->destination, primary);
-    EXPECT_EQ(d.ping_train->report.alt_port, 0);
 }
 
-TEST(DatagramHandler, DropsWhatTheNetworkGetsWrongWithoutAnswering)
+TEST(DatagramHandler, OnlyAnInit2FromTheInitsAddressProvesASession)
+{
+    HandlerState state = make_state();
+    const udp::endpoint primary = at("198.51.100.9", 61000);
+    const std::int32_t id = cookie_for(primary);
+    ASSERT_TRUE(handle_datagram(datagram(init, primary), state, settings).reply);
+
+    // Before the proof nothing but the INIT is answered, and no train starts.
+    EXPECT_EQ(handle_datagram(datagram(start(id), primary), state, settings).drop, DropReason::unknown_session);
+    EXPECT_EQ(handle_datagram(datagram(ping(id), primary, ServerSocket::extra), state, settings).drop,
+              DropReason::unknown_session);
+    EXPECT_EQ(handle_datagram(datagram(init2(id), at("198.51.100.10", 61001)), state, settings).drop,
+              DropReason::unknown_session)
+        << "the same id from another address proves nothing";
+    EXPECT_EQ(handle_datagram(datagram(init2(id), at("198.51.100.9", 61001), ServerSocket::main, t0 + 20s), state,
+                              settings)
+                  .drop,
+              DropReason::unknown_session)
+        << "an id whose time is up";
+    EXPECT_EQ(state.sessions.size(), 0u);
+
+    const Decision proof = handle_datagram(datagram(init2(id), at("198.51.100.9", 7777)), state, settings);
+    EXPECT_TRUE(proof.session_created);
+    // Once proven, another address under that id is the wrong one.
+    EXPECT_EQ(handle_datagram(datagram(start(id), at("198.51.100.10", 61001)), state, settings).drop,
+              DropReason::wrong_address);
+    EXPECT_EQ(handle_datagram(datagram(init2(id), at("198.51.100.10", 61001)), state, settings).drop,
+              DropReason::wrong_address);
+    EXPECT_TRUE(handle_datagram(datagram(ping(id), primary, ServerSocket::extra), state, settings).ping_train);
+}
+
+TEST(DatagramHandler, RefusesSourcesThatCannotBeAClient)
+{
+    HandlerSettings wildcard = settings_for("0.0.0.0");
+    wildcard.local_addresses = {make_address_v4("192.0.2.10")};
+    const HandlerSettings bound = settings_for("192.0.2.10");
+    const struct {
+        const char* name;
+        udp::endpoint source;
+        const HandlerSettings& settings;
+        std::optional<DropReason> reason;
+    } cases[] = {
+        {"port 0", at("192.0.2.20", 0), wildcard, DropReason::bad_source},
+        {"echo", at("192.0.2.20", 7), wildcard, DropReason::bad_source},
+        {"dns", at("192.0.2.20", 53), wildcard, DropReason::bad_source},
+        {"ntp", at("192.0.2.20", 123), wildcard, DropReason::bad_source},
+        {"1023", at("192.0.2.20", 1023), wildcard, DropReason::bad_source},
+        {"1024", at("192.0.2.20", 1024), wildcard, std::nullopt},
+        {"this network", at("0.0.0.0", 40000), wildcard, DropReason::bad_source},
+        {"multicast", at("224.0.0.1", 40000), wildcard, DropReason::bad_source},
+        {"broadcast", at("255.255.255.255", 40000), wildcard, DropReason::bad_source},
+        {"reserved", at("240.0.0.1", 40000), wildcard, DropReason::bad_source},
+        {"own main, loopback", at("127.0.0.1", 30000), wildcard, DropReason::own_socket},
+        {"own extra, any loopback", at("127.9.9.9", 30001), wildcard, DropReason::own_socket},
+        {"own main, local address", at("192.0.2.10", 30000), wildcard, DropReason::own_socket},
+        {"main port elsewhere", at("192.0.2.11", 30000), wildcard, std::nullopt},
+        {"bound: own extra", at("192.0.2.10", 30001), bound, DropReason::own_socket},
+        {"bound: loopback is not us", at("127.0.0.1", 30000), bound, std::nullopt},
+        {"other port of ours", at("192.0.2.10", 30002), wildcard, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        HandlerState state = make_state();
+        const Decision d = handle_datagram(datagram(init, c.source), state, c.settings);
+        EXPECT_EQ(d.drop, c.reason) << c.name;
+        EXPECT_EQ(d.reply.has_value(), !c.reason) << c.name;
+    }
+}
+
+TEST(DatagramHandler, TakesOnlyRequestsInTheClientsExactShape)
 {
     const udp::endpoint client = at("203.0.113.5", 40000);
-    const udp::endpoint stranger = at("203.0.113.6", 40000);
-    // A valid INIT padded with blanks to exactly the largest accepted size.
-    const std::string padded_init = init.substr(0, init.size() - 2) + std::string(1024 - init.size(), ' ') + "}\n";
-    // Inside an object, so that only JsonCpp's nesting limit (it throws)
-    // can refuse it.
-    std::string deep = "{\"command\":\"INIT\",\"x\":";
-    for (int i = 0; i < 500; ++i) deep += "[";
-
-    struct Case {
+    const std::string tail = ",\"protocol\":\"Punchprobe\"}";
+    const struct {
         const char* name;
         std::string bytes;
-        udp::endpoint source;
         ServerSocket socket;
-        DropReason reason;
+        std::optional<DropReason> reason;
+    } cases[] = {
+        {"client INIT", init, ServerSocket::main, std::nullopt},
+        {"INIT, smallest port", init_request(1024), ServerSocket::main, std::nullopt},
+        {"INIT, port 1023", init_request(1023), ServerSocket::main, DropReason::not_request},
+        {"INIT, port 65536", "{\"command\":\"INIT\",\"local_port\":65536" + tail, ServerSocket::main,
+         DropReason::not_request},
+        {"INIT, port as text", "{\"command\":\"INIT\",\"local_port\":\"40000\"" + tail, ServerSocket::main,
+         DropReason::not_request},
+        {"INIT, port as real", "{\"command\":\"INIT\",\"local_port\":40000.0" + tail, ServerSocket::main,
+         DropReason::not_request},
+        {"INIT, no port", "{\"command\":\"INIT\"" + tail, ServerSocket::main, DropReason::not_request},
+        {"INIT, no protocol", "{\"command\":\"INIT\",\"local_port\":40000}", ServerSocket::main,
+         DropReason::not_request},
+        {"INIT, other protocol", "{\"command\":\"INIT\",\"local_port\":40000,\"protocol\":\"punchprobe\"}",
+         ServerSocket::main, DropReason::not_request},
+        {"INIT with a session_id", "{\"command\":\"INIT\",\"local_port\":40000,\"session_id\":1" + tail,
+         ServerSocket::main, DropReason::not_request},
+        {"INIT with public_ip", "{\"command\":\"INIT\",\"local_port\":40000,\"public_ip\":\"1.2.3.4\"" + tail,
+         ServerSocket::main, DropReason::not_request},
+        {"INIT with a stray member", "{\"command\":\"INIT\",\"local_port\":40000,\"x\":1" + tail,
+         ServerSocket::main, DropReason::not_request},
+        {"INIT reply", "{\"command\":\"INIT\",\"public_ip\":\"203.0.113.5\",\"public_port\":40000,\"session_id\":7}\n",
+         ServerSocket::main, DropReason::not_request},
+        {"old-style INIT reply",
+         "{\"command\":\"INIT\",\"protocol\":\"Punchprobe\",\"public_ip\":\"203.0.113.5\",\"public_port\":40000,"
+         "\"session_id\":7}\n",
+         ServerSocket::main, DropReason::not_request},
+        {"INIT2 reply", "{\"command\":\"INIT2\",\"public_port_alt\":40001,\"session_id\":7}\n", ServerSocket::main,
+         DropReason::not_request},
+        {"INIT2, alternate port 65537", init2(7, 65537), ServerSocket::main, DropReason::not_request},
+        {"INIT2, alternate port 1024", init2(7, 1024), ServerSocket::main, DropReason::not_request},
+        {"INIT2, id as text", "{\"command\":\"INIT2\",\"local_port_alt\":40001,\"session_id\":\"7\"" + tail,
+         ServerSocket::main, DropReason::not_request},
+        {"START reply", "{\"command\":\"START\",\"extra_port\":30001,\"session_id\":7}\n", ServerSocket::main,
+         DropReason::not_request},
+        {"START, id too big", "{\"command\":\"START\",\"session_id\":4294967397" + tail, ServerSocket::main,
+         DropReason::not_request},
+        {"START with extra_port", "{\"command\":\"START\",\"extra_port\":1,\"session_id\":7" + tail,
+         ServerSocket::main, DropReason::not_request},
+        {"server PING", "{\"command\":\"PING\",\"ping_number\":1,\"session_id\":7}\n", ServerSocket::extra,
+         DropReason::not_request},
+        {"PING with ping_number", "{\"command\":\"PING\",\"ping_number\":1,\"session_id\":7" + tail,
+         ServerSocket::extra, DropReason::not_request},
+        {"PING, no id", "{\"command\":\"PING\"" + tail, ServerSocket::extra, DropReason::not_request},
+        {"broken off", "{\"command\":\"INIT\"", ServerSocket::main, DropReason::malformed},
+        {"trailing bytes", init + "x", ServerSocket::main, DropReason::malformed},
+        {"comment", "{\"command\":\"INIT\",\"local_port\":40000/*x*/" + tail, ServerSocket::main,
+         DropReason::malformed},
+        {"no command", "{}", ServerSocket::main, DropReason::unknown_command},
+        {"lower case", "{\"command\":\"init\"}", ServerSocket::main, DropReason::unknown_command},
+        {"numeric command", "{\"command\":5}", ServerSocket::main, DropReason::unknown_command},
+        {"INIT on extra", init, ServerSocket::extra, DropReason::wrong_socket},
+        {"PING on main", ping(7), ServerSocket::main, DropReason::wrong_socket},
     };
-    const std::vector<Case> cases = {
-        {"oversized", padded_init + " ", client, ServerSocket::main, DropReason::oversized},
-        {"far oversized", std::string(5000, '{'), client, ServerSocket::main, DropReason::oversized},
-        {"empty", "", client, ServerSocket::main, DropReason::malformed},
-        {"not json", "hello", client, ServerSocket::main, DropReason::malformed},
-        {"array root", "[1,2]", client, ServerSocket::main, DropReason::malformed},
-        {"number root", "42", client, ServerSocket::main, DropReason::malformed},
-        {"string root", "\"INIT\"", client, ServerSocket::main, DropReason::malformed},
-        {"broken off", "{\"command\":\"INIT\"", client, ServerSocket::main, DropReason::malformed},
-        {"trailing bytes", init + "x", client, ServerSocket::main, DropReason::malformed},
-        {"comment", "// hi\n" + init, client, ServerSocket::main, DropReason::malformed},
-        // JsonCpp takes a NUL inside a string; no command has one.
-        {"nul inside", std::string("{\"command\":\"IN\0IT\"}", 19), client, ServerSocket::main,
-         DropReason::unknown_command},
-        {"deep nesting", deep, client, ServerSocket::main, DropReason::malformed},
-        {"no command", "{}", client, ServerSocket::main, DropReason::unknown_command},
-        {"lower case", "{\"command\":\"init\"}", client, ServerSocket::main, DropReason::unknown_command},
-        {"numeric command", "{\"command\":5}", client, ServerSocket::main, DropReason::unknown_command},
-        {"other command", "{\"command\":\"HELLO\"}", client, ServerSocket::main, DropReason::unknown_command},
-        {"init on extra", init, client, ServerSocket::extra, DropReason::wrong_socket},
-        {"init2 on extra", init2(101), client, ServerSocket::extra, DropReason::wrong_socket},
-        {"start on extra", start(101), client, ServerSocket::extra, DropReason::wrong_socket},
-        {"ping on main", ping(101), client, ServerSocket::main, DropReason::wrong_socket},
-        {"id as text", "{\"command\":\"START\",\"session_id\":\"101\"}", client, ServerSocket::main,
-         DropReason::malformed},
-        {"id fraction", "{\"command\":\"START\",\"session_id\":101.5}", client, ServerSocket::main,
-         DropReason::malformed},
-        {"id too big", "{\"command\":\"START\",\"session_id\":4294967397}", client, ServerSocket::main,
-         DropReason::malformed},
-        {"id missing", "{\"command\":\"PING\"}", client, ServerSocket::extra, DropReason::malformed},
-        {"unknown id", start(999), client, ServerSocket::main, DropReason::unknown_session},
-        {"negative id", ping(-101), client, ServerSocket::extra, DropReason::unknown_session},
-        {"init2 from stranger", init2(101), stranger, ServerSocket::main, DropReason::wrong_address},
-        {"start from stranger", start(101), stranger, ServerSocket::main, DropReason::wrong_address},
-        {"ping from stranger", ping(101), stranger, ServerSocket::extra, DropReason::wrong_address},
-    };
-
-    SessionTable table(60s, 10, counting_ids());
-    ASSERT_TRUE(handle_datagram(datagram(init, client), table, settings).reply);
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const Decision d = handle_datagram(datagram(c.bytes, c.source, c.socket), table, settings);
-        EXPECT_EQ(d.drop, c.reason);
-        EXPECT_FALSE(d.reply);
-        EXPECT_FALSE(d.ping_train);
-        EXPECT_FALSE(d.session_created);
-        EXPECT_EQ(table.size(), 1u);
-        EXPECT_FALSE(table.find(101)->pinged);
-        EXPECT_EQ(table.find(101)->alt_port, 0);
+    for (const auto& c : cases) {
+        HandlerState state = make_state();
+        const Decision d = handle_datagram(datagram(c.bytes, client, c.socket), state, settings);
+        EXPECT_EQ(d.drop, c.reason) << c.name;
+        EXPECT_EQ(d.reply.has_value(), !c.reason) << c.name;
     }
+}
 
-    // The largest accepted datagram is still served, and so is the session.
-    const Decision largest = handle_datagram(datagram(padded_init, client), table, settings);
-    EXPECT_FALSE(largest.drop);
-    EXPECT_TRUE(largest.reply);
-    EXPECT_TRUE(handle_datagram(datagram(ping(101), client, ServerSocket::extra), table, settings).ping_train);
+TEST(DatagramHandler, ItsOwnDatagramsFedBackGetNothing)
+{
+    // Everything the server sends in a whole exchange, sent back to it from
+    // the address it went to, on either socket.
+    HandlerState state = make_state();
+    const udp::endpoint primary = at("203.0.113.5", 40000);
+    const udp::endpoint alternate = at("203.0.113.5", 40001);
+    const std::int32_t id = cookie_for(primary);
+    std::vector<std::string> sent = {
+        handle_datagram(datagram(init, primary), state, settings).reply->bytes,
+        handle_datagram(datagram(init2(id), alternate), state, settings).reply->bytes,
+        handle_datagram(datagram(start(id), alternate), state, settings).reply->bytes,
+        punchprobe::make_server_ping(id, 1),
+    };
+    for (const std::string& bytes : sent) {
+        for (const ServerSocket socket : {ServerSocket::main, ServerSocket::extra}) {
+            const Decision d = handle_datagram(datagram(bytes, primary, socket), state, settings);
+            EXPECT_TRUE(d.drop) << bytes;
+            EXPECT_FALSE(d.reply || d.ping_train) << bytes;
+        }
+    }
+    EXPECT_EQ(punchprobe::make_server_ping(101, 2), "{\"command\":\"PING\",\"ping_number\":2,\"session_id\":101}\n");
+}
+
+TEST(DatagramHandler, InitRepliesAreRateLimitedPerAddressProvenTrafficIsNot)
+{
+    HandlerState state = make_state();
+    const udp::endpoint flooder = at("198.51.100.7", 40000);
+    int answered = 0;
+    int limited = 0;
+    for (int i = 0; i < 100; ++i) {
+        const Decision d = handle_datagram(datagram(init, flooder), state, settings);
+        answered += d.reply.has_value();
+        limited += d.drop == DropReason::rate_limited;
+    }
+    EXPECT_EQ(answered, 20);
+    EXPECT_EQ(limited, 80);
+    EXPECT_TRUE(handle_datagram(datagram(init, at("198.51.100.8", 40000)), state, settings).reply)
+        << "others are served as before";
+
+    // The flooder's address has no INIT replies left, but a session proven
+    // earlier from it (a carrier-grade NAT's other user) is served in full.
+    const std::int32_t id = cookie_for(flooder);
+    for (int round = 0; round < 50; ++round) {
+        const Decision d = handle_datagram(datagram(init2(id), at("198.51.100.7", 40001)), state, settings);
+        ASSERT_TRUE(d.reply) << round;
+        ASSERT_TRUE(handle_datagram(datagram(start(id), at("198.51.100.7", 40001)), state, settings).reply);
+    }
+    EXPECT_TRUE(handle_datagram(datagram(ping(id), flooder, ServerSocket::extra), state, settings).ping_train);
+    EXPECT_FALSE(handle_datagram(datagram(init, flooder, ServerSocket::main, t0 + 50ms), state, settings).reply);
+    EXPECT_TRUE(handle_datagram(datagram(init, flooder, ServerSocket::main, t0 + 100ms), state, settings).reply);
+}
+
+TEST(DatagramHandler, UnprovenRepliesStayWithinTheAmplificationLimit)
+{
+    // The widest INIT reply (largest unicast address, port, id) against the
+    // smallest INIT the shape allows.
+    HandlerState state = make_state();
+    const std::string smallest = "{\"command\":\"INIT\",\"local_port\":1024,\"protocol\":\"Punchprobe\"}";
+    ASSERT_EQ(smallest.size(), 60u);
+    const Decision widest = handle_datagram(datagram(smallest, at("223.255.255.255", 65535)), state, settings);
+    ASSERT_TRUE(widest.reply);
+    EXPECT_LE(widest.reply->bytes.size(), 96u);
+    EXPECT_GE(widest.reply->bytes.size(), 90u);
+
+    // The limit is enforced, not just met: a stricter factor refuses it.
+    HandlerSettings strict = settings;
+    strict.max_amplification = 1.0;
+    const Decision refused = handle_datagram(datagram(smallest, at("203.0.113.5", 40000)), state, strict);
+    EXPECT_EQ(refused.drop, DropReason::amplification);
+    EXPECT_FALSE(refused.reply);
+}
+
+TEST(DatagramHandler, InitFloodsNeverEvictProvenSessions)
+{
+    HandlerState state = make_state(2, RateLimit{});
+    const std::int32_t first = open_proven(state, at("192.0.2.1", 5000));
+    const std::int32_t second = open_proven(state, at("192.0.2.2", 5000));
+    for (unsigned n = 0; n < 5000; ++n) {
+        const udp::endpoint forged(boost::asio::ip::address_v4(0xCB007100u + n % 250), 2000 + n);
+        ASSERT_TRUE(handle_datagram(datagram(init, forged), state, settings).reply);
+    }
+    EXPECT_EQ(state.sessions.size(), 2u);
+    EXPECT_TRUE(handle_datagram(datagram(start(first), at("192.0.2.1", 5001)), state, settings).reply);
+    EXPECT_TRUE(handle_datagram(datagram(start(second), at("192.0.2.2", 5001)), state, settings).reply);
+
+    // Only another proven session takes a place, the oldest one's.
+    const std::int32_t third = open_proven(state, at("192.0.2.3", 5000));
+    EXPECT_EQ(state.sessions.find(first), nullptr);
+    EXPECT_NE(state.sessions.find(third), nullptr);
 }
 
 TEST(DatagramHandler, ExpiredSessionIsUnknownAndReportedByTheNextDatagram)
 {
-    SessionTable table(10s, 10, counting_ids());
+    HandlerState state = make_state(10, RateLimit{10, 20}, 10s);
     const udp::endpoint client = at("192.0.2.44", 5000);
-    handle_datagram(datagram(init, client), table, settings);
+    const std::int32_t id = open_proven(state, client);
 
-    const Decision late = handle_datagram(datagram(start(101), client, ServerSocket::main, t0 + 10s), table, settings);
+    const Decision late = handle_datagram(datagram(start(id), client, ServerSocket::main, t0 + 10s), state, settings);
     EXPECT_EQ(late.drop, DropReason::unknown_session);
-    EXPECT_FALSE(late.reply);
     ASSERT_EQ(late.ended.size(), 1u);
     EXPECT_EQ(punchprobe::session_line(late.ended[0]),
-              "session id=101 public=192.0.2.44:5000 alt_port=0 alt_is_main_plus_1=no "
-              "mapping=unknown ping_source=none pings_sent=0");
+              "session id=" + std::to_string(id) +
+                  " public=192.0.2.44:5000 alt_port=5001 alt_is_main_plus_1=yes "
+                  "mapping=unknown ping_source=none pings_sent=0");
     EXPECT_EQ(late.ended[0].end, SessionEnd::expired);
-}
-
-TEST(DatagramHandler, InitAtTheCapReportsTheEvictedSession)
-{
-    SessionTable table(60s, 1, counting_ids());
-    handle_datagram(datagram(init, at("192.0.2.1", 1)), table, settings);
-    const Decision d = handle_datagram(datagram(init, at("192.0.2.2", 2)), table, settings);
-    ASSERT_TRUE(d.reply);
-    ASSERT_EQ(d.ended.size(), 1u);
-    EXPECT_EQ(d.ended[0].id, 101);
-    EXPECT_EQ(d.ended[0].end, SessionEnd::evicted);
-    EXPECT_EQ(handle_datagram(datagram(start(101), at("192.0.2.1", 1)), table, settings).drop,
-              DropReason::unknown_session);
-}
-
-TEST(DatagramHandler, ServerPingIsExact)
-{
-    EXPECT_EQ(punchprobe::make_server_ping(101, 2),
-              "{\"command\":\"PING\",\"ping_number\":2,\"protocol\":\"Punchprobe\",\"session_id\":101}\n");
 }
 
 TEST(DatagramHandler, MutatedMessagesNeverBreakItsRules)
@@ -312,16 +551,18 @@ TEST(DatagramHandler, MutatedMessagesNeverBreakItsRules)
     // A fixed seed keeps failures reproducible; a crash or a throw here ends
     // the test program (the handler is noexcept).
     std::mt19937 random(20240607);
-    SessionTable table(5s, 8, counting_ids(1));
+    HandlerState state = make_state(8, RateLimit{}, 5s);
     const udp::endpoint client = at("192.0.2.1", 4000);
     const std::string json_bytes = "{}[]\":,0123456789e\\ -.";
     int replies = 0;
     int trains = 0;
-    std::int32_t last_id = 0;  // ids count up from 1
     for (int round = 0; round < 20000; ++round) {
-        const std::vector<std::string> seeds = {init, init2(last_id), start(last_id), ping(last_id),
+        const auto now = t0 + std::chrono::milliseconds(round);
+        const std::int32_t id = cookie_for(client, now);
+        const std::vector<std::string> seeds = {init,     init2(id),
+                                                start(id), ping(id),
                                                 "{\"command\":\"PING\",\"session_id\":[1]}",
-                                                "{\"command\":\"START\",\"session_id\":{\"a\":1e999}}"};
+                                                "{\"command\":\"START\",\"session_id\":1e999}"};
         std::string bytes = seeds[random() % seeds.size()];
         const int edits = static_cast<int>(random() % 4);
         for (int e = 0; e < edits && !bytes.empty(); ++e) {
@@ -333,18 +574,16 @@ TEST(DatagramHandler, MutatedMessagesNeverBreakItsRules)
             }
         }
         const auto socket = random() % 2 ? ServerSocket::main : ServerSocket::extra;
-        const Decision d = handle_datagram(
-            datagram(bytes, at("192.0.2.1", static_cast<unsigned short>(4000 + random() % 3)), socket,
-                     t0 + std::chrono::milliseconds(round)),
-            table, settings);
+        const udp::endpoint source(client.address(), static_cast<unsigned short>(4000 + random() % 3));
+        const Decision d = handle_datagram(datagram(bytes, source, socket, now), state, settings);
         ASSERT_TRUE(d.drop.has_value() != (d.reply.has_value() || d.ping_train.has_value())) << bytes;
         if (d.reply) {
-            ASSERT_EQ(d.reply->destination.address(), client.address());
+            ASSERT_EQ(d.reply->destination, source);
+            ASSERT_LE(static_cast<double>(d.reply->bytes.size()), d.reply->proven ? 1024.0 : 1.6 * bytes.size());
             ++replies;
         }
         if (d.ping_train) ++trains;
-        if (d.session_created) ++last_id;
-        ASSERT_LE(table.size(), 8u);
+        ASSERT_LE(state.sessions.size(), 8u);
     }
     // The mutations must leave enough valid messages to reach every branch.
     EXPECT_GT(replies, 1000);
@@ -372,16 +611,22 @@ TEST(SessionLine, SaysWhetherTheAlternatePortIsTheNextOne)
               "mapping=endpoint-independent ping_source=198.51.100.1:2000 pings_sent=3");
 }
 
-TEST(CountersLine, CountsEachReasonAndEachEndInItsOwnKey)
+TEST(CountersLine, CountsEachReasonAndEachEndInItsOwnKeyInAFixedOrder)
 {
     punchprobe::ServerCounters counters;
     counters.sessions = 9;
-    const DropReason reasons[] = {DropReason::malformed,      DropReason::unknown_command,
-                                  DropReason::unknown_session, DropReason::wrong_address,
-                                  DropReason::wrong_socket,    DropReason::oversized,
-                                  DropReason::duplicate_ping};
-    // 1 malformed, 2 unknown_command, ... 7 duplicate_ping.
-    for (int i = 0; i < 7; ++i)
+    counters.inits_answered = 33;
+    counters.trains_delayed = 44;
+    counters.log_lines_dropped = 55;
+    counters.error_lines_suppressed = 66;
+    // The order of the counters line: reason i is counted i + 1 times.
+    const DropReason reasons[] = {
+        DropReason::malformed,   DropReason::unknown_command, DropReason::unknown_session, DropReason::wrong_address,
+        DropReason::wrong_socket, DropReason::oversized,      DropReason::duplicate_ping,  DropReason::bad_source,
+        DropReason::own_socket,  DropReason::not_request,     DropReason::not_object,      DropReason::too_deep,
+        DropReason::nul_byte,    DropReason::rate_limited,    DropReason::amplification,   DropReason::send_queue,
+        DropReason::train_cap};
+    for (int i = 0; i < 17; ++i)
         for (int n = 0; n <= i; ++n) counters.count_drop(reasons[i]);
     punchprobe::SessionReport report;
     report.end = SessionEnd::completed;
@@ -398,7 +643,11 @@ TEST(CountersLine, CountsEachReasonAndEachEndInItsOwnKey)
     EXPECT_EQ(punchprobe::counters_line(counters),
               "counters sessions=9 completed=3 endpoint_independent=2 endpoint_dependent=1 expired=1 "
               "evicted=2 dropped_malformed=1 dropped_unknown_command=2 dropped_unknown_session=3 "
-              "dropped_wrong_address=4 dropped_wrong_socket=5 dropped_oversized=6 dropped_duplicate_ping=7");
+              "dropped_wrong_address=4 dropped_wrong_socket=5 dropped_oversized=6 dropped_duplicate_ping=7 "
+              "inits_answered=33 dropped_bad_source=8 dropped_own_socket=9 dropped_not_request=10 "
+              "dropped_not_object=11 dropped_too_deep=12 dropped_nul_byte=13 dropped_rate_limited=14 "
+              "dropped_amplification=15 dropped_send_queue=16 dropped_train_cap=17 trains_delayed=44 "
+              "log_lines_dropped=55 error_lines_suppressed=66");
 }
 
 }  // namespace

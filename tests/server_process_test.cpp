@@ -25,16 +25,36 @@ using punchprobe_test::UdpPeer;
 using punchprobe_test::wait_until_listening;
 using punchprobe_test::with_id;
 
-// Opens a session by hand with an INIT from `primary`; returns its id.
-std::optional<std::string> open_session(UdpPeer& primary, const udp::endpoint& main)
+// Opens a session by hand, INIT from `primary` and INIT2 from `alternate`;
+// returns its id.
+std::optional<std::string> open_session(UdpPeer& primary, UdpPeer& alternate, const udp::endpoint& main)
 {
-    primary.send_to("{\"command\":\"INIT\",\"local_port\":1,\"protocol\":\"Punchprobe\"}\n", main);
+    primary.send_to(punchprobe_test::client_init(primary.port()), main);
     const auto reply = primary.receive(10s);
     if (!reply) {
         ADD_FAILURE() << "no INIT reply";
         return std::nullopt;
     }
-    return punchprobe_test::session_id_in(reply->bytes);
+    const auto id = punchprobe_test::session_id_in(reply->bytes);
+    if (!id) return std::nullopt;
+    alternate.send_to(punchprobe_test::client_init2(std::stoi(*id), alternate.port()), main);
+    if (!alternate.receive(10s)) {
+        ADD_FAILURE() << "no INIT2 reply";
+        return std::nullopt;
+    }
+    return id;
+}
+
+// What the counters line says after these tests: no new drop kinds.
+const std::string quiet_new_counters =
+    " dropped_bad_source=0 dropped_own_socket=0 dropped_not_request=0 dropped_not_object=0 dropped_too_deep=0 "
+    "dropped_nul_byte=0 dropped_rate_limited=0 dropped_amplification=0 dropped_send_queue=0 dropped_train_cap=0 "
+    "trains_delayed=0 log_lines_dropped=0 error_lines_suppressed=0\n";
+
+std::string alt_part(const UdpPeer& primary, const UdpPeer& alternate)
+{
+    return " alt_port=" + std::to_string(alternate.port()) +
+           " alt_is_main_plus_1=" + (alternate.port() == primary.port() + 1 ? "yes" : "no");
 }
 
 TEST(ServerProcess, SigtermPrintsTheCountersAndExitsZero)
@@ -49,18 +69,19 @@ TEST(ServerProcess, SigtermPrintsTheCountersAndExitsZero)
     const udp::endpoint extra = loopback(listening.extra);
 
     UdpPeer primary;
+    UdpPeer alternate;
     UdpPeer elsewhere;
-    const auto opened = open_session(primary, main);
+    const auto opened = open_session(primary, alternate, main);
     ASSERT_TRUE(opened);
     const std::string id = *opened;
 
-    primary.send_to("not json", main);
+    primary.send_to("{not json", main);
     primary.send_to(with_id("PING", id), main);
     elsewhere.send_to(with_id("PING", id), extra);
     for (int number = 1; number <= punchprobe::default_ping_count; ++number)
         ASSERT_TRUE(primary.receive(10s)) << number;
     const std::string session = "session id=" + id + " public=127.0.0.1:" + std::to_string(primary.port()) +
-                                " alt_port=0 alt_is_main_plus_1=no mapping=endpoint-dependent ping_source=127.0.0.1:" +
+                                alt_part(primary, alternate) + " mapping=endpoint-dependent ping_source=127.0.0.1:" +
                                 std::to_string(elsewhere.port()) + " pings_sent=" +
                                 std::to_string(punchprobe::default_ping_count) + "\n";
     server.wait_for_output(session, 10s);
@@ -74,7 +95,9 @@ TEST(ServerProcess, SigtermPrintsTheCountersAndExitsZero)
               listening_line("127.0.0.1", listening.main, listening.extra) + session +
                   "counters sessions=1 completed=1 endpoint_independent=0 endpoint_dependent=1 expired=0 "
                   "evicted=0 dropped_malformed=1 dropped_unknown_command=0 dropped_unknown_session=0 "
-                  "dropped_wrong_address=0 dropped_wrong_socket=1 dropped_oversized=0 dropped_duplicate_ping=0\n");
+                  "dropped_wrong_address=0 dropped_wrong_socket=1 dropped_oversized=0 dropped_duplicate_ping=0 "
+                  "inits_answered=1" +
+                  quiet_new_counters);
 }
 
 TEST(ServerProcess, SigtermDuringAPingTrainStillLogsTheSession)
@@ -87,7 +110,8 @@ TEST(ServerProcess, SigtermDuringAPingTrainStillLogsTheSession)
     const udp::endpoint extra = loopback(listening.extra);
 
     UdpPeer primary;
-    const auto opened = open_session(primary, main);
+    UdpPeer alternate;
+    const auto opened = open_session(primary, alternate, main);
     ASSERT_TRUE(opened);
     const std::string id = *opened;
     primary.send_to(with_id("PING", id), extra);
@@ -102,11 +126,13 @@ TEST(ServerProcess, SigtermDuringAPingTrainStillLogsTheSession)
     EXPECT_EQ(result.out,
               listening_line("127.0.0.1", listening.main, listening.extra) + "session id=" + id +
                   " public=" + primary_endpoint +
-                  " alt_port=0 alt_is_main_plus_1=no mapping=endpoint-independent ping_source=" +
-                  primary_endpoint + " pings_sent=1\n"
+                  alt_part(primary, alternate) + " mapping=endpoint-independent ping_source=" + primary_endpoint +
+                  " pings_sent=1\n"
                   "counters sessions=1 completed=1 endpoint_independent=1 endpoint_dependent=0 expired=0 "
                   "evicted=0 dropped_malformed=0 dropped_unknown_command=0 dropped_unknown_session=0 "
-                  "dropped_wrong_address=0 dropped_wrong_socket=0 dropped_oversized=0 dropped_duplicate_ping=0\n");
+                  "dropped_wrong_address=0 dropped_wrong_socket=0 dropped_oversized=0 dropped_duplicate_ping=0 "
+                  "inits_answered=1" +
+                  quiet_new_counters);
 }
 
 TEST(ServerProcess, SigintEndsItTooAndQuietStillPrintsTheFirstLine)

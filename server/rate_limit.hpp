@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include <boost/asio/ip/address_v4.hpp>
+
+#include "server/session_table.hpp"
+
+namespace punchprobe {
+
+// How many events a token bucket lets through: `per_second` on average, up
+// to `burst` at once after a quiet spell. A rate of 0 means no limit.
+struct RateLimit {
+    double per_second = 0;
+    double burst = 0;
+
+    bool unlimited() const { return per_second <= 0; }
+};
+
+// One bucket, full at first. Takes one token when it has one.
+class TokenBucket {
+public:
+    bool take(const RateLimit& limit, ServerClock::time_point now);
+
+private:
+    double tokens_ = -1;  // below zero: never used, so full
+    ServerClock::time_point refilled_{};
+};
+
+// Token buckets per source IPv4 address, in the spirit of DNS response-rate
+// limiting: a host that floods gets a trickle, others are not touched.
+//
+// The buckets are a fixed array indexed by a keyed hash of the address, so
+// that a flood from forged addresses cannot grow memory or push a real
+// address's bucket out. Two addresses may share a bucket; the key is
+// random, so an attacker cannot pick a victim's bucket, and with 65,536
+// buckets one flooder shares with a given client one time in 65,536.
+class SourceRateLimiter {
+public:
+    static constexpr std::size_t bucket_count = 65536;
+
+    // `key` selects the hash; the default draws it from the system's
+    // random source.
+    explicit SourceRateLimiter(RateLimit limit, std::uint64_t key = random_key());
+
+    bool allow(const boost::asio::ip::address_v4& source, ServerClock::time_point now);
+
+    static std::uint64_t random_key();
+
+private:
+    std::size_t index_of(const boost::asio::ip::address_v4& source) const;
+
+    RateLimit limit_;
+    std::uint64_t key_;
+    // Allocated at the first limited use, so an unlimited server keeps none.
+    std::vector<TokenBucket> buckets_;
+};
+
+}  // namespace punchprobe
