@@ -1,0 +1,131 @@
+// The server's log path: a stalled reader never blocks the poster, lines
+// beyond the bound are refused and the rest come out whole and in order.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <sstream>
+#include <streambuf>
+#include <string>
+
+#include "server/log_writer.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using punchprobe::LogWriter;
+
+// A stream that blocks every write until the test opens it, as a pipe does
+// when nobody reads the other end.
+class GatedBuffer : public std::streambuf {
+public:
+    void open()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            open_ = true;
+        }
+        opened_.notify_all();
+    }
+
+    // Waits (bounded) until a write is held at the gate.
+    bool wait_until_blocked(std::chrono::milliseconds limit)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return blocked_.wait_for(lock, limit, [this] { return waiting_; });
+    }
+
+    std::string text()
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return text_;
+    }
+
+protected:
+    std::streamsize xsputn(const char* bytes, std::streamsize count) override
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        waiting_ = true;
+        blocked_.notify_all();
+        opened_.wait(lock, [this] { return open_; });
+        text_.append(bytes, static_cast<std::size_t>(count));
+        return count;
+    }
+    int_type overflow(int_type c) override
+    {
+        const char byte = static_cast<char>(c);
+        xsputn(&byte, 1);
+        return c;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable opened_;
+    std::condition_variable blocked_;
+    bool open_ = false;
+    bool waiting_ = false;
+    std::string text_;
+};
+
+TEST(LogWriter, AStalledReaderCostsLinesNotTime)
+{
+    GatedBuffer gate;
+    std::ostream out(&gate);
+    std::ostringstream err;
+    LogWriter log(out, err, 100);
+
+    ASSERT_TRUE(log.post(LogWriter::Stream::out, "first"));
+    ASSERT_TRUE(gate.wait_until_blocked(5s)) << "the writer never reached the stream";
+
+    // The writer is stuck in "first": posting must neither block nor grow
+    // beyond the bound.
+    const auto started = std::chrono::steady_clock::now();
+    int accepted = 0;
+    int refused = 0;
+    std::string expected = "first\n";
+    for (int i = 0; i < 1000; ++i) {
+        std::string line = "line " + std::to_string(i) + std::string(10, 'x');
+        if (log.post(LogWriter::Stream::out, line)) {
+            ++accepted;
+            expected += line + "\n";
+        } else {
+            ++refused;
+        }
+    }
+    log.post_always(LogWriter::Stream::out, "counters must-have");
+    expected += "counters must-have\n";
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+    EXPECT_EQ(accepted, 6) << "100 bytes hold six 16-byte lines";
+    EXPECT_EQ(refused, 994);
+
+    gate.open();
+    log.flush();
+    EXPECT_EQ(gate.text(), expected);
+    EXPECT_EQ(err.str(), "");
+}
+
+TEST(LogWriter, KeepsEachStreamsOrderAndWritesAllBeforeItEnds)
+{
+    std::ostringstream out;
+    std::ostringstream err;
+    std::string expected_out;
+    std::string expected_err;
+    {
+        LogWriter log(out, err);
+        for (int i = 0; i < 500; ++i) {
+            const std::string line = std::to_string(i);
+            if (i % 3 == 0) {
+                ASSERT_TRUE(log.post(LogWriter::Stream::err, line));
+                expected_err += line + "\n";
+            } else {
+                ASSERT_TRUE(log.post(LogWriter::Stream::out, line));
+                expected_out += line + "\n";
+            }
+        }
+    }  // the destructor writes what is still queued
+    EXPECT_EQ(out.str(), expected_out);
+    EXPECT_EQ(err.str(), expected_err);
+}
+
+}  // namespace
