@@ -34,6 +34,9 @@ TEST(ServerOptions, Defaults)
     EXPECT_EQ(options.ping_interval, boost::posix_time::milliseconds(50));
     EXPECT_EQ(options.session_ttl, boost::posix_time::seconds(60));
     EXPECT_EQ(options.max_sessions, 65536u);
+    EXPECT_EQ(options.init_rate, 10);
+    EXPECT_EQ(options.init_burst, 20);
+    EXPECT_EQ(options.trains_per_address, 4);
     EXPECT_FALSE(options.quiet);
 }
 
@@ -41,6 +44,7 @@ TEST(ServerOptions, EveryOptionReachesItsField)
 {
     const auto command_line = parse({"--bind", "192.0.2.7", "--port", "0", "--extra-port=65535", "--pings",
                                      "0", "--ping-interval", "7", "--session-ttl", "2", "--max-sessions", "1",
+                                     "--init-rate", "0", "--init-burst", "3", "--trains-per-address", "9",
                                      "--quiet"});
     ASSERT_EQ(command_line.action, ServerCommandLine::Action::run) << command_line.text;
     const auto& options = command_line.options;
@@ -51,6 +55,9 @@ TEST(ServerOptions, EveryOptionReachesItsField)
     EXPECT_EQ(options.ping_interval, boost::posix_time::milliseconds(7));
     EXPECT_EQ(options.session_ttl, boost::posix_time::seconds(2));
     EXPECT_EQ(options.max_sessions, 1u);
+    EXPECT_EQ(options.init_rate, 0);
+    EXPECT_EQ(options.init_burst, 3);
+    EXPECT_EQ(options.trains_per_address, 9);
     EXPECT_TRUE(options.quiet);
 }
 
@@ -71,6 +78,10 @@ TEST(ServerOptions, RefusesBadValuesNamingTheOption)
         {{"--session-ttl", "0"}, "--session-ttl"},
         {{"--max-sessions", "0"}, "--max-sessions"},
         {{"--max-sessions", "99999999999999999999"}, "--max-sessions"},
+        {{"--init-rate", "-1"}, "--init-rate"},
+        {{"--init-rate", "1000001"}, "--init-rate"},
+        {{"--init-burst", "0"}, "--init-burst"},
+        {{"--trains-per-address", "0"}, "--trains-per-address"},
         {{"--bind", "999.1.1.1"}, "--bind"},
         {{"--bind", "::1"}, "--bind"},
         {{"--port", "4000", "--extra-port", "4000"}, "--extra-port"},
@@ -101,7 +112,8 @@ TEST(ServerOptionsBinary, HelpVersionAndRefusals)
     EXPECT_EQ(help.exit_status, 0);
     EXPECT_EQ(help.err, "");
     for (const char* option : {"--bind", "--port", "--extra-port", "--pings", "--ping-interval", "--session-ttl",
-                               "--max-sessions", "--quiet", "--help", "--version"})
+                               "--max-sessions", "--init-rate", "--init-burst", "--trains-per-address", "--quiet",
+                               "--help", "--version"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
 
     const auto bad = punchprobe_test::run_process({server, "--port", "70000"}, 10s);
