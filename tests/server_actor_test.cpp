@@ -323,6 +323,29 @@ TEST(ServerActor, SessionCapPushesOutTheOldest)
     }
 }
 
+TEST(ServerActor, TrainsBeyondTheSessionCapAreRefusedAndCounted)
+{
+    // Trains outlive their sessions, so the table's cap alone does not bound
+    // them: two slow trains fill a cap of two.
+    auto options = loopback_options();
+    options.max_sessions = 2;
+    options.pings = 3;
+    options.ping_interval = boost::posix_time::seconds(10);
+    ServerUnderTest server(options);
+    UdpPeer first, second, third;
+    for (UdpPeer* peer : {&first, &second}) {
+        const std::int32_t id = server.open_session(*peer);
+        peer->send_to(with_id("PING", id), server.extra());
+        ASSERT_TRUE(server.serve_until_received(*peer)) << "first PING of a train";
+    }
+    const std::int32_t third_id = server.open_session(third);
+    third.send_to(with_id("PING", third_id), server.extra());
+    server.serve_for(100ms);
+    EXPECT_FALSE(third.receive(0ms));
+    EXPECT_EQ(server.server.counters().dropped_train_cap, 1u);
+    EXPECT_EQ(server.server.counters().dropped_duplicate_ping, 0u);
+}
+
 TEST(ServerActor, QuietKeepsOnlyTheListeningLine)
 {
     auto options = loopback_options();
