@@ -1,61 +1,127 @@
 // Drives the server's datagram handler with a sequence of datagrams, each
-// from a chosen source and socket at a chosen moment, against one session
-// table. After every datagram it checks the rules that keep the server from
-// being abused: handle_datagram never throws out (it is noexcept, so a throw
-// would terminate), the table stays within its cap, and nothing is answered
-// unless it belongs to a live session from the same address, except an INIT
-// on the main port, which creates one.
+// from a chosen source and socket at a chosen moment, against one handler
+// state with fixed keys. A model of the proven sessions follows along, and
+// after every datagram the fuzzer checks the rules that keep the server from
+// being abused:
+//  - handle_datagram never throws out (it is noexcept: a throw terminates);
+//  - a drop comes with neither a reply nor a train, anything else with
+//    exactly one; sources the server must not answer are dropped as such;
+//  - the table holds at most max_sessions, exactly the sessions of the model:
+//    one is only created by an INIT2 whose id is the cookie of the INIT2's
+//    address (as an INIT reply to that address gave it, this slot or the
+//    last), and an INIT leaves no state at all;
+//  - replies go back to the source from the main socket; the unproven ones
+//    are INIT replies within the amplification bound; nothing goes to a port
+//    below 1024, a non-unicast address or one of the server's own sockets;
+//  - every server datagram is one JSON object in FastWriter's text, fits the
+//    client's buffer, carries no "protocol" and is refused as a request;
+//  - a train goes to a proven session's INIT source, for a PING from its
+//    address, once per session until an INIT2 replaces the session.
 //
 // Input: records of one header byte, a 16-bit little-endian length and that
-// many payload bytes. Header bits: 0 the socket (main, extra); 1-2 the source
-// address; 3-4 the source port; 5-7 how far the clock moves first.
+// many payload bytes. Header bits: 0 the socket (main, extra); 1-4 the
+// source, from `sources`; 5-6 how far the clock moves first, from `steps`;
+// 7 put the id of the latest INIT reply in place of the payload's first
+// session_id number, so that an input can follow an exchange through its
+// cookie.
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <json/reader.h>
 #include <json/value.h>
 
-#include "protocol/protocol_constants.hpp"
 #include "protocol/punchprobe_message.hpp"
 #include "server/datagram_handler.hpp"
+#include "server/junk_filter.hpp"
+#include "server/server_contract.hpp"
+#include "server/server_options.hpp"
+#include "server/session_cookie.hpp"
 #include "server/session_table.hpp"
 
 namespace {
 
+using boost::asio::ip::address_v4;
 using boost::asio::ip::make_address_v4;
 using boost::asio::ip::udp;
 using punchprobe::Decision;
+using punchprobe::DropReason;
+using punchprobe::HandlerSettings;
+using punchprobe::HandlerState;
 using punchprobe::InboundDatagram;
+using punchprobe::Mapping;
+using punchprobe::PingTrainOrder;
 using punchprobe::ServerClock;
 using punchprobe::ServerSocket;
 using punchprobe::Session;
+using punchprobe::SessionCookies;
 using punchprobe::SessionEnd;
-using punchprobe::SessionTable;
+using punchprobe::SessionReport;
 
 constexpr std::chrono::seconds ttl{60};
 // Small, so that eviction happens within a few records.
 constexpr std::size_t max_sessions = 4;
-// Ids cycle through 1..8: few enough to guess and to check one by one, and
-// with at most four in use there is always a free one.
-constexpr std::int32_t id_cycle = 8;
+constexpr unsigned short main_port = 30000;
 constexpr unsigned short extra_port = 30001;
+constexpr double max_amplification = 1.6;
 constexpr std::size_t max_records = 64;
+// An id is the INIT's public port above a MAC of this many bits.
+constexpr int cookie_mac_bits = 15;
 
-const std::array<const char*, 4> addresses = {"127.0.0.1", "127.0.0.2", "203.0.113.7", "198.51.100.1"};
-const std::array<unsigned short, 4> ports = {40000, 40001, 50000, 65535};
-const std::array<ServerClock::duration, 8> steps = {
-    std::chrono::seconds(0), std::chrono::milliseconds(1), std::chrono::seconds(1), ttl / 2,
-    ttl - std::chrono::nanoseconds(1), ttl, ttl + std::chrono::seconds(1), ttl * 10};
+// One INIT reply per second, two at once: a third INIT in a row is limited.
+const punchprobe::RateLimit init_limit{1, 2};
+// Fixed keys, so that an input means the same on every run.
+const SessionCookies::Key cookie_key = {0x70, 0x75, 0x6e, 0x63, 0x68, 0x70, 0x72, 0x6f,
+                                        0x62, 0x65, 0x20, 0x66, 0x75, 0x7a, 0x7a, 0x21};
+constexpr std::uint64_t limiter_key = 0x9e3779b97f4a7c15;
+// An hour in: the slot before the first datagram's is a real one, and the
+// bucket that fresh_state used at the clock's zero is full again.
+constexpr ServerClock::duration start_time = std::chrono::hours(1);
+
+// How the server must screen a source before it looks at the bytes.
+enum class Screen { pass, own_socket, bad_source };
+
+struct Source {
+    const char* address;
+    unsigned short port;
+    Screen screen;
+};
+
+const std::array<Source, 16> sources = {{
+    {"203.0.113.7", 40000, Screen::pass},   // client A's primary socket
+    {"203.0.113.7", 40001, Screen::pass},   // A's alternate socket
+    {"203.0.113.7", 65535, Screen::pass},   // A again: the largest id, another mapping
+    {"198.51.100.1", 40000, Screen::pass},  // client B, on A's port
+    {"198.51.100.1", 1024, Screen::pass},   // the lowest port answered
+    {"127.0.0.1", 40000, Screen::pass},     // a client on the server's own address
+    {"127.0.0.2", main_port, Screen::pass},  // the main port's number, not the bind address
+    {"203.0.113.7", extra_port, Screen::pass},
+    {"127.0.0.1", main_port, Screen::own_socket},
+    {"127.0.0.1", extra_port, Screen::own_socket},
+    {"203.0.113.7", 1023, Screen::bad_source},
+    {"203.0.113.7", 0, Screen::bad_source},
+    {"198.51.100.1", 53, Screen::bad_source},  // a DNS server would answer back
+    {"0.0.0.0", 40000, Screen::bad_source},
+    {"224.0.0.1", 40000, Screen::bad_source},
+    {"255.255.255.255", 40000, Screen::bad_source},
+}};
+
+// Nothing, half a rate-limit token, a cookie slot, a session's life.
+const std::array<ServerClock::duration, 4> steps = {std::chrono::seconds(0), std::chrono::milliseconds(500),
+                                                    SessionCookies::slot, ttl};
 
 [[noreturn]] void finding(const char* what)
 {
+    // abort() makes libFuzzer keep the input as a crash artifact.
     std::fprintf(stderr, "server_datagram_fuzzer: %s\n", what);
     std::abort();
 }
@@ -65,18 +131,29 @@ void require(bool condition, const char* what)
     if (!condition) finding(what);
 }
 
+HandlerSettings make_settings()
+{
+    HandlerSettings settings;
+    settings.bind_address = make_address_v4("127.0.0.1");
+    settings.main_port = main_port;
+    settings.extra_port = extra_port;
+    settings.max_amplification = max_amplification;
+    return settings;
+}
+
 // An independent look at a datagram: a JSON object, or nothing. More lenient
 // than the server (deeper nesting allowed), so whatever the server accepts
 // this accepts too.
 std::optional<Json::Value> parse_object(const std::string& bytes)
 {
-    Json::CharReaderBuilder builder;
-    Json::CharReaderBuilder::strictMode(&builder.settings_);
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    thread_local const std::unique_ptr<Json::CharReader> reader = [] {
+        Json::CharReaderBuilder builder;
+        Json::CharReaderBuilder::strictMode(&builder.settings_);
+        return std::unique_ptr<Json::CharReader>(builder.newCharReader());
+    }();
     Json::Value root;
-    std::string errors;
     try {
-        if (!reader->parse(bytes.data(), bytes.data() + bytes.size(), &root, &errors)) return std::nullopt;
+        if (!reader->parse(bytes.data(), bytes.data() + bytes.size(), &root, nullptr)) return std::nullopt;
     } catch (const Json::Exception&) {
         return std::nullopt;
     }
@@ -86,15 +163,24 @@ std::optional<Json::Value> parse_object(const std::string& bytes)
 
 std::string string_member(const Json::Value& root, const char* name)
 {
-    const Json::Value& value = root[name];
-    return value.isString() ? value.asString() : std::string();
+    const Json::Value* value = root.find(name, name + std::char_traits<char>::length(name));
+    return value != nullptr && value->isString() ? value->asString() : std::string();
 }
 
-std::optional<std::int32_t> int_member(const Json::Value& root, const char* name)
+// Integers only, as the server reads them: no 1.0, no "1".
+std::optional<std::int64_t> int_member(const Json::Value& root, const char* name)
 {
-    const Json::Value& value = root[name];
-    if (!value.isInt()) return std::nullopt;
-    return value.asInt();
+    const Json::Value* value = root.find(name, name + std::char_traits<char>::length(name));
+    if (value == nullptr || (value->type() != Json::intValue && value->type() != Json::uintValue) ||
+        !value->isInt64())
+        return std::nullopt;
+    return value->asInt64();
+}
+
+bool has_exactly(const Json::Value& root, std::initializer_list<const char*> members)
+{
+    return root.size() == members.size() &&
+           std::all_of(members.begin(), members.end(), [&root](const char* member) { return root.isMember(member); });
 }
 
 // What the client's encoder, FastWriter, makes of a value.
@@ -105,147 +191,408 @@ std::string fast_writer_text(const Json::Value& root)
     return message.encode();
 }
 
-using Snapshot = std::array<std::optional<Session>, id_cycle + 1>;
-
-Snapshot live_sessions(SessionTable& table, ServerClock::time_point now)
+address_v4 address_of(const udp::endpoint& endpoint)
 {
-    Snapshot snapshot;
-    for (std::int32_t id = 1; id <= id_cycle; ++id) {
-        Session* session = table.find(id);
-        if (session != nullptr && session->created + ttl > now) snapshot[id] = *session;
+    return endpoint.address().to_v4();
+}
+
+// Where the server may send anything at all: a unicast address, a port a
+// client can have, and none of its own sockets.
+bool answerable(const udp::endpoint& destination, const HandlerSettings& settings)
+{
+    const auto first_octet = address_of(destination).to_bytes()[0];
+    const bool own = address_of(destination) == settings.bind_address &&
+                     (destination.port() == settings.main_port || destination.port() == settings.extra_port);
+    return first_octet != 0 && first_octet < 224 && destination.port() >= punchprobe::lowest_client_port && !own;
+}
+
+// The checks take the handler's own cookies, under the same key, for what a
+// valid id is.
+const SessionCookies& cookie_oracle()
+{
+    static const SessionCookies oracle(cookie_key);
+    return oracle;
+}
+
+// The oracle is only sound when an id depends on the address, the port and
+// the slot: were the address left out, a cookie would pass from any address
+// and every check below would agree. Checked once, on ids that a proper MAC
+// makes equal one time in 32,768.
+void require_sound_oracle()
+{
+    const std::array<address_v4, 3> addresses = {make_address_v4("203.0.113.7"), make_address_v4("198.51.100.1"),
+                                                 make_address_v4("127.0.0.1")};
+    int equal = 0;
+    for (int slot = 0; slot < 8; ++slot) {
+        const ServerClock::time_point now(start_time + slot * SessionCookies::slot);
+        for (const unsigned short port : {1024, 40000, 65535}) {
+            for (std::size_t i = 0; i < addresses.size(); ++i) {
+                const std::int32_t id = cookie_oracle().issue(udp::endpoint(addresses[i], port), now);
+                require(static_cast<std::uint32_t>(id) >> cookie_mac_bits == port, "cookie without its port");
+                const std::size_t next = (i + 1) % addresses.size();
+                equal += id == cookie_oracle().issue(udp::endpoint(addresses[next], port), now);
+                equal += id == cookie_oracle().issue(udp::endpoint(addresses[i], port), now + SessionCookies::slot);
+            }
+        }
     }
-    return snapshot;
+    require(equal <= 2, "cookies do not depend on the address or the slot");
 }
 
-const Session* live(const Snapshot& snapshot, std::int32_t id)
+// Whether `id` is the cookie of an INIT from `address` in this slot or the
+// last, whoever computed it. An id no INIT reply gave can still be right:
+// libFuzzer learns compared values, and a 15-bit MAC is guessable by design,
+// so the rule is about the id, not about who sent it.
+bool is_cookie(std::int64_t id, const address_v4& address, ServerClock::time_point now)
 {
-    if (id < 1 || id > id_cycle || !snapshot[id]) return nullptr;
-    return &*snapshot[id];
+    if (id <= 0 || id > Json::Value::maxInt) return false;
+    const auto port = static_cast<unsigned short>(static_cast<std::uint32_t>(id) >> cookie_mac_bits);
+    if (port < punchprobe::lowest_client_port) return false;
+    const udp::endpoint init_source(address, port);
+    return cookie_oracle().issue(init_source, now) == id ||
+           cookie_oracle().issue(init_source, now - SessionCookies::slot) == id;
 }
 
-void check_reply(const InboundDatagram& datagram, const Decision& decision, const Snapshot& before,
-                 SessionTable& table)
+// Drop reasons that the datagram alone decides. A server datagram fed back
+// must meet one of these: any other means it passed as a request and only
+// the (empty) state refused it.
+bool is_stateless(DropReason reason)
+{
+    switch (reason) {
+    case DropReason::bad_source:
+    case DropReason::own_socket:
+    case DropReason::oversized:
+    case DropReason::not_object:
+    case DropReason::too_deep:
+    case DropReason::nul_byte:
+    case DropReason::malformed:
+    case DropReason::unknown_command:
+    case DropReason::wrong_socket:
+    case DropReason::not_request: return true;
+    default: return false;
+    }
+}
+
+// A server datagram arriving at a server, this one or another, must never
+// pass for a request: that is how two servers, or one forged source, start
+// an endless exchange. A fresh state without a rate limit, so that nothing
+// but the datagram's shape can refuse it.
+void require_refused(const std::string& bytes, const udp::endpoint& from, ServerClock::time_point now,
+                     const HandlerSettings& settings, const char* what)
+{
+    for (const ServerSocket socket : {ServerSocket::main, ServerSocket::extra}) {
+        HandlerState throwaway(ttl, max_sessions, punchprobe::RateLimit{}, cookie_key, limiter_key);
+        const InboundDatagram echo{bytes, from, socket, now};
+        const Decision decision = punchprobe::handle_datagram(echo, throwaway, settings);
+        require(decision.drop && is_stateless(*decision.drop) && !decision.reply && !decision.ping_train &&
+                    throwaway.sessions.size() == 0,
+                what);
+    }
+}
+
+// The rules for the text of every datagram the server sends; returns it
+// parsed.
+Json::Value check_server_text(const std::string& bytes)
+{
+    require(!bytes.empty() && bytes.size() <= punchprobe::client_receive_buffer_size && bytes.back() == '\n',
+            "server datagram larger than the client reads, or without its line feed");
+    require(bytes.find('\0') == std::string::npos, "NUL byte in a server datagram");
+    const auto root = parse_object(bytes);
+    require(root.has_value(), "server datagram is not a JSON object");
+    require(fast_writer_text(*root) == bytes, "server datagram differs from FastWriter's text of it");
+    require(!root->isMember("protocol"), "server datagram carries a protocol member");
+    return *root;
+}
+
+// Puts `id` in place of the number after the first "session_id", or leaves
+// the bytes as they are when there is none. A quote before the number is
+// skipped, so that the right id also arrives as text.
+std::string with_session_id(std::string bytes, std::int32_t id)
+{
+    static const std::string key = "\"session_id\"";
+    std::size_t at = bytes.find(key);
+    if (at == std::string::npos) return bytes;
+    at += key.size();
+    while (at < bytes.size() && (bytes[at] == ' ' || bytes[at] == ':' || bytes[at] == '"')) ++at;
+    std::size_t end = at;
+    while (end < bytes.size() && (bytes[end] == '-' || (bytes[end] >= '0' && bytes[end] <= '9'))) ++end;
+    bytes.replace(at, end - at, std::to_string(id));
+    return bytes;
+}
+
+SessionReport unpinged_report(const Session& session, SessionEnd end)
+{
+    SessionReport report;
+    report.id = session.id;
+    report.public_endpoint = session.public_endpoint;
+    report.alt_port = session.alt_port;
+    report.end = end;
+    return report;
+}
+
+// The handler state, as new, for the next input. The limiter allocates its
+// 65,536 buckets at the first limited INIT: a megabyte of fresh pages per
+// input would cost more than all of the input's datagrams. So one state
+// serves every input, reset to a copy of a limiter whose buckets exist.
+HandlerState& fresh_state()
+{
+    static const punchprobe::SourceRateLimiter full_limiter = [] {
+        punchprobe::SourceRateLimiter limiter(init_limit, limiter_key);
+        // The token taken at the clock's zero is back long before start_time.
+        limiter.allow(make_address_v4("192.0.2.1"), ServerClock::time_point{});
+        return limiter;
+    }();
+    static HandlerState state(ttl, max_sessions, init_limit, cookie_key, limiter_key);
+    state.sessions = punchprobe::SessionTable(ttl, max_sessions);
+    state.init_limiter = full_limiter;
+    return state;
+}
+
+// One input's run: the handler's state and what the fuzzer expects of it.
+struct Run {
+    HandlerSettings settings = make_settings();
+    HandlerState& state = fresh_state();
+    // The live proven sessions, oldest first: the table's expiry and
+    // eviction order.
+    std::vector<Session> model;
+    std::optional<std::int32_t> last_cookie;
+
+    Session* modeled(std::int64_t id)
+    {
+        const auto found = std::find_if(model.begin(), model.end(), [id](const Session& s) { return s.id == id; });
+        return found == model.end() ? nullptr : &*found;
+    }
+};
+
+// What a record asks for once the fuzzer has read it.
+struct Step {
+    InboundDatagram datagram;
+    const Source* source;
+    std::optional<Json::Value> request;
+    std::string command;
+    std::optional<std::int64_t> id;
+    // Reports the table owes: expiries now, an eviction once a session is created.
+    std::vector<SessionReport> ended;
+};
+
+void check_drop(Run& run, const Step& step, DropReason reason)
+{
+    const bool main_socket = step.datagram.socket == ServerSocket::main;
+    const address_v4 address = address_of(step.datagram.source);
+    switch (reason) {
+    case DropReason::rate_limited:
+    case DropReason::amplification:
+        require(step.command == "INIT" && main_socket, "INIT drop for something else than an INIT");
+        return;
+    case DropReason::wrong_socket:
+        require(step.request && (step.command == "PING") == main_socket, "wrong_socket for the right socket");
+        return;
+    case DropReason::unknown_session:
+    case DropReason::wrong_address:
+    case DropReason::duplicate_ping: break;
+    default: return;
+    }
+    require(step.id.has_value() && (step.command == "INIT2" || step.command == "START" || step.command == "PING"),
+            "session drop for a datagram without a session");
+    const Session* session = run.modeled(*step.id);
+    if (reason == DropReason::unknown_session) {
+        require(session == nullptr, "unknown_session for a live session");
+        require(step.command != "INIT2" || !is_cookie(*step.id, address, step.datagram.now),
+                "INIT2 with a valid cookie refused as unknown_session");
+    } else if (reason == DropReason::wrong_address) {
+        require(session != nullptr && address_of(session->public_endpoint) != address,
+                "wrong_address for the session's own address");
+    } else {
+        require(step.command == "PING" && session != nullptr && session->pinged &&
+                    address_of(session->public_endpoint) == address,
+                "duplicate_ping for a session without a train");
+    }
+}
+
+void check_init_reply(Run& run, const Step& step, const Decision& decision, const Json::Value& answer)
 {
     const auto& reply = *decision.reply;
-    require(reply.destination == datagram.source, "reply not sent back to the source");
-    require(reply.from == ServerSocket::main, "reply from the extra socket");
-    require(datagram.socket == ServerSocket::main, "reply to a datagram on the extra socket");
-    require(!reply.bytes.empty() && reply.bytes.size() <= 1024 && reply.bytes.back() == '\n',
-            "reply larger than the client reads, or without its line feed");
-    require(reply.bytes.find('\0') == std::string::npos, "NUL byte in a reply");
+    const udp::endpoint& source = step.datagram.source;
+    require(!reply.proven && decision.init_answered, "INIT reply not marked as unproven");
+    require(static_cast<double>(reply.bytes.size()) <=
+                max_amplification * static_cast<double>(step.datagram.bytes.size()),
+            "INIT reply outweighs its request beyond the amplification bound");
+    require(has_exactly(answer, {"command", "session_id", "public_ip", "public_port"}), "INIT reply members");
+    require(string_member(answer, "public_ip") == source.address().to_string() &&
+                int_member(answer, "public_port") == source.port(),
+            "INIT reply reports another address");
+    const auto id = int_member(answer, "session_id");
+    require(id == cookie_oracle().issue(source, step.datagram.now), "INIT reply's id is not its source's cookie");
+    run.last_cookie = static_cast<std::int32_t>(*id);
+}
 
-    const auto answer = parse_object(reply.bytes);
-    require(answer.has_value(), "reply is not a JSON object");
-    require(fast_writer_text(*answer) == reply.bytes, "reply differs from FastWriter's text of it");
-    const auto request = parse_object(datagram.bytes);
-    require(request.has_value(), "reply to something that is not a JSON object");
-    const std::string command = string_member(*request, "command");
-    require(string_member(*answer, "command") == command, "reply names another command");
-    const auto answered_id = int_member(*answer, "session_id");
-    require(answered_id.has_value(), "reply without a session id");
-
-    if (command == "INIT") {
-        require(decision.session_created, "INIT answered without a new session");
-        const Session* created = table.find(*answered_id);
-        require(created != nullptr && created->public_endpoint == datagram.source &&
-                    created->created == datagram.now,
-                "INIT reply names no fresh session of its source");
-        require(string_member(*answer, "public_ip") == datagram.source.address().to_string() &&
-                    int_member(*answer, "public_port") == datagram.source.port(),
-                "INIT reply reports another address");
+void check_init2_reply(Run& run, Step& step, const Decision& decision, const Json::Value& answer)
+{
+    const udp::endpoint& source = step.datagram.source;
+    require(has_exactly(answer, {"command", "session_id", "public_port_alt"}) &&
+                int_member(answer, "public_port_alt") == source.port(),
+            "INIT2 reply members");
+    const std::int64_t id = *step.id;
+    const bool cookie = is_cookie(id, address_of(source), step.datagram.now);
+    Session* session = run.modeled(id);
+    if (!decision.session_created) {
+        require(session != nullptr && address_of(session->public_endpoint) == address_of(source),
+                "INIT2 answered without a live session of its address");
+        require(!(session->pinged && cookie), "finished session not replaced by an INIT2 with a valid cookie");
+        session->alt_port = source.port();
         return;
     }
 
-    require(command == "INIT2" || command == "START", "reply to a command that gets none");
-    require(!decision.session_created, "session created by something else than INIT");
-    require(int_member(*request, "session_id") == answered_id, "reply for another session");
-    const Session* session = live(before, *answered_id);
-    require(session != nullptr, "reply for a session that is not live");
-    require(session->public_endpoint.address() == datagram.source.address(),
-            "reply to a stranger's address");
-    if (command == "INIT2") {
-        require(int_member(*answer, "public_port_alt") == datagram.source.port(), "INIT2 reply port");
-        const Session* now = table.find(*answered_id);
-        require(now != nullptr && now->alt_port == datagram.source.port(), "INIT2 port not stored");
+    require(cookie, "session created for an id that is not the cookie of the INIT2's address");
+    if (session != nullptr) {
+        require(session->pinged && address_of(session->public_endpoint) == address_of(source),
+                "live session replaced before its train");
+        // A finished session ends with its train, which reports it.
+        run.model.erase(run.model.begin() + (session - run.model.data()));
+    }
+    if (run.model.size() >= max_sessions) {
+        if (!run.model.front().pinged) step.ended.push_back(unpinged_report(run.model.front(), SessionEnd::evicted));
+        run.model.erase(run.model.begin());
+    }
+    Session created;
+    created.id = static_cast<std::int32_t>(id);
+    created.public_endpoint =
+        udp::endpoint(source.address(), static_cast<unsigned short>(static_cast<std::uint32_t>(id) >> cookie_mac_bits));
+    created.alt_port = source.port();
+    created.created = step.datagram.now;
+    run.model.push_back(created);
+}
+
+void check_reply(Run& run, Step& step, const Decision& decision)
+{
+    const auto& reply = *decision.reply;
+    require(reply.destination == step.datagram.source, "reply not sent back to the source");
+    require(reply.from == ServerSocket::main && step.datagram.socket == ServerSocket::main,
+            "reply from the extra socket, or to a datagram on it");
+    require(answerable(reply.destination, run.settings), "reply to a source that must never be answered");
+
+    const Json::Value answer = check_server_text(reply.bytes);
+    require(step.request.has_value(), "reply to something that is not a JSON object");
+    require(string_member(answer, "command") == step.command, "reply names another command");
+    require(step.command == "INIT" || (step.id && int_member(answer, "session_id") == step.id),
+            "reply for another session");
+    require(!decision.session_created || step.command == "INIT2", "session created by something else than INIT2");
+    require(reply.proven == (step.command != "INIT") && decision.init_answered == (step.command == "INIT"),
+            "only an INIT reply goes to an unproven source");
+
+    if (step.command == "INIT") {
+        check_init_reply(run, step, decision, answer);
+    } else if (step.command == "INIT2") {
+        check_init2_reply(run, step, decision, answer);
+    } else if (step.command == "START") {
+        require(has_exactly(answer, {"command", "session_id", "extra_port"}) &&
+                    int_member(answer, "extra_port") == run.settings.extra_port,
+                "START reply members");
+        const Session* session = run.modeled(*step.id);
+        require(session != nullptr && address_of(session->public_endpoint) == address_of(step.datagram.source),
+                "START answered without a live session of its address");
     } else {
-        require(int_member(*answer, "extra_port") == extra_port, "START reply port");
+        finding("reply to a command that gets none");
     }
+    require_refused(reply.bytes, reply.destination, step.datagram.now, run.settings,
+                    "a reply fed back to a server passes for a request");
 }
 
-void check_ping_train(const InboundDatagram& datagram, const Decision& decision, const Snapshot& before,
-                      SessionTable& table)
+void check_train(Run& run, const Step& step, const Decision& decision)
 {
-    const auto& order = *decision.ping_train;
-    require(datagram.socket == ServerSocket::extra, "ping train for a PING on the main port");
-    require(!decision.session_created, "session created by a PING");
-    const auto request = parse_object(datagram.bytes);
-    require(request.has_value() && string_member(*request, "command") == "PING" &&
-                int_member(*request, "session_id") == order.session_id,
-            "ping train for something that is not that session's PING");
-    const Session* session = live(before, order.session_id);
-    require(session != nullptr, "ping train for a session that is not live");
+    const PingTrainOrder& order = *decision.ping_train;
+    const udp::endpoint& source = step.datagram.source;
+    require(step.datagram.socket == ServerSocket::extra && step.command == "PING" && step.id == order.session_id,
+            "ping train for something that is not that session's PING on the extra port");
+    Session* session = run.modeled(order.session_id);
+    require(session != nullptr, "ping train for a session that is not live and proven");
     require(!session->pinged, "second ping train for one session");
-    require(session->public_endpoint.address() == datagram.source.address(),
-            "ping train for a stranger's PING");
+    require(address_of(session->public_endpoint) == address_of(source), "ping train for a stranger's PING");
     require(order.destination == session->public_endpoint, "ping train not aimed at the INIT's source");
-    const Session* now = table.find(order.session_id);
-    require(now != nullptr && now->pinged, "session not marked as pinged");
-}
+    require(answerable(order.destination, run.settings), "ping train towards a destination never to be sent to");
 
-void check_ended(const InboundDatagram& datagram, const Decision& decision, const Snapshot& before,
-                 const Snapshot& held)
-{
-    for (const auto& report : decision.ended) {
-        require(report.id >= 1 && report.id <= id_cycle && held[report.id].has_value(),
-                "report of a session that was not in the table");
-        const Session& session = *held[report.id];
-        require(!session.pinged, "pinged session reported by the table");
-        if (report.end == SessionEnd::expired)
-            require(session.created + ttl <= datagram.now, "session reported expired before its time");
-        else if (report.end == SessionEnd::evicted)
-            require(decision.session_created && live(before, report.id) != nullptr,
-                    "eviction without a new session");
-        else
-            finding("the table reported a completed session");
+    const SessionReport& report = order.report;
+    const Mapping mapping =
+        source.port() == session->public_endpoint.port() ? Mapping::endpoint_independent : Mapping::endpoint_dependent;
+    require(report.id == session->id && report.public_endpoint == session->public_endpoint &&
+                report.alt_port == session->alt_port && report.ping_source == source && report.mapping == mapping &&
+                report.end == SessionEnd::completed,
+            "ping train's report differs from the session");
+    session->pinged = true;
+
+    for (int number = 1; number <= punchprobe::default_ping_count; ++number) {
+        const std::string ping = punchprobe::make_server_ping(order.session_id, number);
+        const Json::Value root = check_server_text(ping);
+        require(has_exactly(root, {"command", "session_id", "ping_number"}) &&
+                    string_member(root, "command") == "PING" && int_member(root, "session_id") == order.session_id &&
+                    int_member(root, "ping_number") == number,
+                "server PING members");
+        require_refused(ping, order.destination, step.datagram.now, run.settings,
+                        "a server PING fed back to a server passes for a request");
     }
 }
 
-void check(const InboundDatagram& datagram, const Decision& decision, const Snapshot& before,
-           const Snapshot& held, SessionTable& table)
+void check_ended(const Decision& decision, const Step& step)
 {
-    require(table.size() <= max_sessions, "table grew past its cap");
+    require(decision.ended.size() == step.ended.size(), "the table reported other sessions than expired or evicted");
+    for (std::size_t i = 0; i < step.ended.size(); ++i) {
+        const SessionReport& got = decision.ended[i];
+        const SessionReport& expected = step.ended[i];
+        require(got.id == expected.id && got.end == expected.end && got.public_endpoint == expected.public_endpoint &&
+                    got.alt_port == expected.alt_port && got.mapping == Mapping::unknown && !got.ping_source &&
+                    got.pings_sent == 0,
+                "report of an ended session differs from the session");
+    }
+}
+
+void check_table(Run& run)
+{
+    require(run.state.sessions.size() <= max_sessions, "table grew past its cap");
+    require(run.state.sessions.size() == run.model.size(), "table holds sessions that no INIT2 created");
+    for (const Session& expected : run.model) {
+        const Session* held = run.state.sessions.find(expected.id);
+        require(held != nullptr && held->public_endpoint == expected.public_endpoint &&
+                    held->alt_port == expected.alt_port && held->pinged == expected.pinged &&
+                    held->created == expected.created,
+                "table's session differs from what its datagrams made of it");
+    }
+}
+
+void check(Run& run, Step& step, const Decision& decision)
+{
     if (decision.drop) {
-        require(!decision.reply && !decision.ping_train && !decision.session_created,
+        require(!decision.reply && !decision.ping_train && !decision.session_created && !decision.init_answered,
                 "a drop that still answers");
     } else {
         require(decision.reply.has_value() != decision.ping_train.has_value(),
                 "neither a drop nor exactly one answer");
     }
-    if (decision.session_created)
-        require(datagram.socket == ServerSocket::main && decision.reply, "session created without an INIT reply");
-    if (decision.reply) check_reply(datagram, decision, before, table);
-    if (decision.ping_train) check_ping_train(datagram, decision, before, table);
-    check_ended(datagram, decision, before, held);
-}
 
-// Every session in the table, live or not yet swept.
-Snapshot held_sessions(SessionTable& table)
-{
-    Snapshot snapshot;
-    for (std::int32_t id = 1; id <= id_cycle; ++id)
-        if (Session* session = table.find(id)) snapshot[id] = *session;
-    return snapshot;
+    if (step.source->screen == Screen::own_socket)
+        require(decision.drop == DropReason::own_socket, "datagram from the server's own socket not dropped as such");
+    else if (step.source->screen == Screen::bad_source)
+        require(decision.drop == DropReason::bad_source, "datagram from a source no client has not dropped as such");
+    else if (step.datagram.bytes.size() > punchprobe::max_request_size)
+        require(decision.drop == DropReason::oversized, "oversized datagram not dropped as such");
+
+    if (decision.drop) check_drop(run, step, *decision.drop);
+    if (decision.reply) check_reply(run, step, decision);
+    if (decision.ping_train) check_train(run, step, decision);
+    check_ended(decision, step);
+    check_table(run);
 }
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    require_sound_oracle();
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    std::int32_t next_id = 0;
-    SessionTable table(ttl, max_sessions, [&next_id] { return next_id++ % id_cycle + 1; });
-    punchprobe::HandlerSettings settings;
-    settings.extra_port = extra_port;
-    ServerClock::time_point now{};
+    Run run;
+    ServerClock::time_point now(start_time);
 
     std::size_t at = 0;
     for (std::size_t record = 0; record < max_records && at + 3 <= size; ++record) {
@@ -254,18 +601,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         at += 3;
         if (length > size - at) length = size - at;
 
-        InboundDatagram datagram;
-        datagram.bytes.assign(reinterpret_cast<const char*>(data + at), length);
+        Step step;
+        step.datagram.bytes.assign(reinterpret_cast<const char*>(data + at), length);
         at += length;
-        datagram.socket = (header & 1) ? ServerSocket::extra : ServerSocket::main;
-        datagram.source = udp::endpoint(make_address_v4(addresses[(header >> 1) & 3]), ports[(header >> 3) & 3]);
-        now += steps[(header >> 5) & 7];
-        datagram.now = now;
+        if ((header & 0x80) && run.last_cookie)
+            step.datagram.bytes = with_session_id(step.datagram.bytes, *run.last_cookie);
+        step.datagram.socket = (header & 1) ? ServerSocket::extra : ServerSocket::main;
+        step.source = &sources[(header >> 1) & 15];
+        step.datagram.source = udp::endpoint(make_address_v4(step.source->address), step.source->port);
+        now += steps[(header >> 5) & 3];
+        step.datagram.now = now;
 
-        const Snapshot before = live_sessions(table, now);
-        const Snapshot held = held_sessions(table);
-        const Decision decision = punchprobe::handle_datagram(datagram, table, settings);
-        check(datagram, decision, before, held, table);
+        step.request = parse_object(step.datagram.bytes);
+        if (step.request) {
+            step.command = string_member(*step.request, "command");
+            step.id = int_member(*step.request, "session_id");
+        }
+        // The table expires sessions before it looks at the datagram.
+        while (!run.model.empty() && run.model.front().created + ttl <= now) {
+            if (!run.model.front().pinged)
+                step.ended.push_back(unpinged_report(run.model.front(), SessionEnd::expired));
+            run.model.erase(run.model.begin());
+        }
+
+        const Decision decision = punchprobe::handle_datagram(step.datagram, run.state, run.settings);
+        check(run, step, decision);
     }
     return 0;
 }

@@ -163,7 +163,7 @@ std::optional<DropReason> answer_init(const InboundDatagram& datagram, HandlerSt
 }
 
 std::optional<DropReason> answer_init2(const InboundDatagram& datagram, std::int32_t id, HandlerState& state,
-                                       Decision& decision)
+                                       const HandlerSettings& settings, Decision& decision)
 {
     const udp::endpoint& source = datagram.source;
     Session* session = state.sessions.find(id);
@@ -175,6 +175,9 @@ std::optional<DropReason> answer_init2(const InboundDatagram& datagram, std::int
         // under the same id is an earlier test from the same public
         // endpoint, and this INIT2 starts the next one.
         const auto init_source = state.cookies.redeem(id, source.address().to_v4(), datagram.now);
+        // No INIT from our own sockets got an id, but a guessed one must not
+        // aim a PING train at them either.
+        if (init_source && from_own_socket(*init_source, settings)) return DropReason::own_socket;
         if (init_source) {
             if (session != nullptr) state.sessions.remove(id);
             SessionTable::Created created = state.sessions.create(id, *init_source, datagram.now);
@@ -233,7 +236,7 @@ std::optional<DropReason> decide(const InboundDatagram& datagram, HandlerState& 
 
     if (command == Command::init) return answer_init(datagram, state, settings, decision);
     const std::int32_t id = root["session_id"].asInt();
-    if (command == Command::init2) return answer_init2(datagram, id, state, decision);
+    if (command == Command::init2) return answer_init2(datagram, id, state, settings, decision);
 
     Session* session = state.sessions.find(id);
     if (session == nullptr) return DropReason::unknown_session;

@@ -320,6 +320,11 @@ TEST(DatagramHandler, OnlyAnInit2FromTheInitsAddressProvesASession)
         << "an id whose time is up";
     EXPECT_EQ(state.sessions.size(), 0u);
 
+    // A guessed id for one of our own sockets must not aim a train at it.
+    const std::int32_t own = cookie_for(at("127.0.0.1", 30000));
+    EXPECT_EQ(handle_datagram(datagram(init2(own), at("127.0.0.1", 40001)), state, settings).drop,
+              DropReason::own_socket);
+
     const Decision proof = handle_datagram(datagram(init2(id), at("198.51.100.9", 7777)), state, settings);
     EXPECT_TRUE(proof.session_created);
     // Once proven, another address under that id is the wrong one.
