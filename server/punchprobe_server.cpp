@@ -204,7 +204,7 @@ bool PunchprobeServer::send_datagram(std::string bytes, Listener& from, const ud
         from.socket.send_to(asio::buffer(bytes), destination, 0, error);
         if (error != asio::error::would_block) {
             data_sent(error, bytes.size());
-            return true;
+            return !error;
         }
     }
     // Behind a slow uplink the queue would grow with every forged request;

@@ -109,7 +109,8 @@ private:
     void handle_datagram_in_buffer(std::size_t bytes_received, Listener& listener);
     void execute(Decision decision);
 
-    // Sending. False when the datagram was dropped for want of room.
+    // Sending. False when the datagram was dropped for want of room, or the
+    // kernel refused it at once.
     bool has_room(const Listener& listener, std::size_t bytes, bool proven) const;
     bool send_datagram(std::string bytes, Listener& from, const boost::asio::ip::udp::endpoint& destination,
                        bool proven);

@@ -1,0 +1,232 @@
+#include "support/attack_server.hpp"
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <utility>
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/ip/address_v4.hpp>
+
+#include "support/scripted_server.hpp"
+
+namespace punchprobe_test {
+
+using boost::asio::ip::udp;
+
+std::string attack_server_binary()
+{
+    const char* chosen = std::getenv("PUNCHPROBE_ATTACK_SERVER");
+    return chosen != nullptr && *chosen != '\0' ? chosen : server_binary();
+}
+
+Counters counters_in(const std::string& out)
+{
+    Counters counters;
+    const std::size_t line = out.rfind("counters ");
+    if (line == std::string::npos || (line > 0 && out[line - 1] != '\n')) return counters;
+    std::istringstream words(out.substr(line + 9, out.find('\n', line) - line - 9));
+    std::string word;
+    while (words >> word) {
+        const std::size_t equals = word.find('=');
+        if (equals == std::string::npos) continue;
+        counters[word.substr(0, equals)] = std::atoll(word.c_str() + equals + 1);
+    }
+    return counters;
+}
+
+long long counter(const Counters& counters, const std::string& key)
+{
+    const auto found = counters.find(key);
+    if (found != counters.end()) return found->second;
+    ADD_FAILURE() << "the counters line has no " << key;
+    return -1;
+}
+
+long long counter_or_minus_one(const Counters& counters, const std::string& key)
+{
+    const auto found = counters.find(key);
+    return found != counters.end() ? found->second : -1;
+}
+
+namespace {
+
+std::vector<std::string> server_argv(const std::vector<std::string>& options, const NetNamespace* ns)
+{
+    std::vector<std::string> argv{attack_server_binary()};
+    if (ns == nullptr) {
+        argv.insert(argv.end(), {"--bind", "127.0.0.1", "--port", "0", "--extra-port", "0"});
+    } else {
+        // The namespace is ours alone, so fixed ports cannot clash and a
+        // firewall rule can name them.
+        argv.insert(argv.end(), {"--port", std::to_string(AttackServer::namespace_main_port), "--extra-port",
+                                 std::to_string(AttackServer::namespace_extra_port)});
+    }
+    argv.insert(argv.end(), options.begin(), options.end());
+    return ns == nullptr ? argv : ns->exec_argv(argv);
+}
+
+}  // namespace
+
+AttackServer::AttackServer(const std::vector<std::string>& options, const NetNamespace* ns)
+    : process_(server_argv(options, ns)), listening_(wait_until_listening(process_))
+{
+}
+
+udp::endpoint AttackServer::main() const
+{
+    return loopback(listening_.main);
+}
+
+udp::endpoint AttackServer::extra() const
+{
+    return loopback(listening_.extra);
+}
+
+ProcessResult AttackServer::stop(std::chrono::milliseconds limit)
+{
+    process_.signal(SIGTERM);
+    ProcessResult result = process_.wait(limit);
+    EXPECT_FALSE(result.timed_out) << "the server did not end on SIGTERM";
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    return result;
+}
+
+void throttle_source_port(const NetNamespace& ns, unsigned short port, const std::string& rate)
+{
+    // Unclassified traffic takes the unshaped class 1:2; the filter sends
+    // the port's datagrams through 1:1, whose queue holds far more than a
+    // socket's send buffer, so nothing is lost there: the sender waits.
+    const std::vector<std::vector<std::string>> commands = {
+        {"qdisc", "add", "dev", "lo", "root", "handle", "1:", "htb", "default", "2"},
+        {"class", "add", "dev", "lo", "parent", "1:", "classid", "1:1", "htb", "rate", rate, "ceil", rate, "burst",
+         "1600"},
+        {"class", "add", "dev", "lo", "parent", "1:", "classid", "1:2", "htb", "rate", "100gbit"},
+        {"qdisc", "add", "dev", "lo", "parent", "1:1", "handle", "10:", "bfifo", "limit", "1000000"},
+        {"filter", "add", "dev", "lo", "parent", "1:", "protocol", "ip", "prio", "1", "u32", "match", "ip", "sport",
+         std::to_string(port), "0xffff", "flowid", "1:1"},
+    };
+    for (const auto& command : commands) {
+        std::vector<std::string> argv{tc_tool(), "-n", ns.name()};
+        argv.insert(argv.end(), command.begin(), command.end());
+        const ProcessResult result = run_process(argv, std::chrono::seconds(10));
+        if (result.exit_status != 0) throw std::runtime_error("tc failed: " + result.err + result.out);
+    }
+}
+
+std::vector<Datagram> drain(UdpPeer& peer, std::chrono::milliseconds quiet)
+{
+    std::vector<Datagram> received;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (received.size() < 100000 && std::chrono::steady_clock::now() < until) {
+        auto datagram = peer.receive(quiet);
+        if (!datagram) break;
+        received.push_back(std::move(*datagram));
+    }
+    return received;
+}
+
+std::optional<Datagram> ask(UdpPeer& from, const udp::endpoint& to, const std::string& request, UdpPeer& answer_on,
+                            int attempts, std::chrono::milliseconds wait)
+{
+    drain(answer_on, std::chrono::milliseconds(0));
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        from.send_to(request, to);
+        if (auto answer = answer_on.receive(wait)) return answer;
+    }
+    return std::nullopt;
+}
+
+int id_in(const Datagram& reply)
+{
+    return std::stoi(session_id_in(reply.bytes).value_or("0"));
+}
+
+std::optional<int> open_session(UdpPeer& primary, UdpPeer& alternate, const AttackServer& server,
+                                std::chrono::milliseconds wait)
+{
+    const auto init = ask(primary, server.main(), client_init(primary.port()), primary, 1, wait);
+    if (!init) return std::nullopt;
+    const int id = id_in(*init);
+    if (!ask(alternate, server.main(), client_init2(id, alternate.port()), alternate, 1, wait)) return std::nullopt;
+    return id;
+}
+
+ScopedEnvironment::ScopedEnvironment(std::string name, const std::string& value) : name_(std::move(name))
+{
+    if (const char* old = std::getenv(name_.c_str())) old_ = old;
+    setenv(name_.c_str(), value.c_str(), 1);
+}
+
+ScopedEnvironment::~ScopedEnvironment()
+{
+    if (old_)
+        setenv(name_.c_str(), old_->c_str(), 1);
+    else
+        unsetenv(name_.c_str());
+}
+
+long vmrss_kb(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+udp::endpoint random_loopback_source(std::mt19937& random)
+{
+    std::uniform_int_distribution<std::uint32_t> host(2, 0xFFFFFE);
+    std::uniform_int_distribution<int> port(1024, 65535);
+    const boost::asio::ip::address_v4 address((127u << 24) | host(random));
+    return {address, static_cast<unsigned short>(port(random))};
+}
+
+ForgedInitFlood::ForgedInitFlood(ForgedUdpSender& sender, const udp::endpoint& destination, SourcePicker source,
+                                 std::chrono::milliseconds limit, double ceiling)
+    : thread_([this, &sender, destination, source, limit, ceiling] {
+          using Clock = std::chrono::steady_clock;
+          std::mt19937 random(12345);
+          const auto began = Clock::now();
+          const auto until = began + limit;
+          long sent = 0;
+          // The clock is read once per batch: a flood of small datagrams
+          // would otherwise spend much of its time asking for the time.
+          while (!stop_ && Clock::now() < until) {
+              for (int batch = 0; batch < 64; ++batch) {
+                  const udp::endpoint from = source(random);
+                  if (sender.send(from, destination, client_init(from.port())))
+                      ++sent;
+                  else
+                      std::this_thread::yield();  // buffer full: give the receiver the core
+              }
+              if (ceiling > 0)
+                  std::this_thread::sleep_until(
+                      std::min(until, began + std::chrono::duration_cast<Clock::duration>(
+                                                  std::chrono::duration<double>(sent / ceiling))));
+          }
+          report_.sent = sent;
+          report_.seconds = std::chrono::duration<double>(Clock::now() - began).count();
+          ended_ = true;
+      })
+{
+}
+
+ForgedInitFlood::~ForgedInitFlood()
+{
+    finish();
+}
+
+ForgedInitFlood::Report ForgedInitFlood::finish()
+{
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    return report_;
+}
+
+}  // namespace punchprobe_test

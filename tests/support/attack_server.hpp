@@ -1,0 +1,141 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/ip/udp.hpp>
+
+#include "support/child_process.hpp"
+#include "support/forged_udp.hpp"
+#include "support/net_namespace.hpp"
+#include "support/server_session.hpp"
+#include "support/udp_peer.hpp"
+
+// The attacker's side of the server tests: the real server binary started as
+// an operator would, what it reports at the end, its memory, and floods of
+// forged INITs.
+namespace punchprobe_test {
+
+// The binary under attack: PUNCHPROBE_ATTACK_SERVER when set, so that the
+// same attacks can be aimed at another build of the server.
+std::string attack_server_binary();
+
+// Key to number, from the last "counters ..." line of `out`; empty when
+// there is none.
+using Counters = std::map<std::string, long long>;
+Counters counters_in(const std::string& out);
+
+// The value of `key`; records a test failure and gives -1 when the line
+// lacks it, as a server that does not count that thing would.
+long long counter(const Counters& counters, const std::string& key);
+
+// The same without the failure, for figures printed beside the checks.
+long long counter_or_minus_one(const Counters& counters, const std::string& key);
+
+// The server on 127.0.0.1 with system-chosen ports, or inside `ns` on all
+// addresses with ports 30000 and 30001, and `options` after those.
+class AttackServer {
+public:
+    static constexpr unsigned short namespace_main_port = 30000;
+    static constexpr unsigned short namespace_extra_port = 30001;
+
+    explicit AttackServer(const std::vector<std::string>& options = {}, const NetNamespace* ns = nullptr);
+
+    // False (after a recorded failure) when no listening line came.
+    bool listening() const { return listening_.main != 0; }
+    // On 127.0.0.1 whatever the bind address.
+    boost::asio::ip::udp::endpoint main() const;
+    boost::asio::ip::udp::endpoint extra() const;
+    pid_t pid() const { return process_.pid(); }
+
+    // SIGTERM, then everything it wrote until it exits; records a failure
+    // unless it exits by itself within `limit` of its start.
+    ProcessResult stop(std::chrono::milliseconds limit = std::chrono::seconds(60));
+
+private:
+    ChildProcess process_;
+    Listening listening_;
+};
+
+// Makes what leaves port `port` inside `ns` a slow link (`rate` as tc writes
+// it), while everything else keeps full speed: replies pile up in the
+// sender's buffer while requests still pour in. Throws std::runtime_error
+// when tc fails.
+void throttle_source_port(const NetNamespace& ns, unsigned short port, const std::string& rate);
+
+// Everything that arrives on `peer` until `quiet` passes without a
+// datagram; bounded in count and time in case something floods it.
+std::vector<Datagram> drain(UdpPeer& peer, std::chrono::milliseconds quiet);
+
+// Sends `request` until an answer arrives on `answer_on`, as a client would
+// that repeats what a loaded network lost; stale answers are drained first.
+std::optional<Datagram> ask(UdpPeer& from, const boost::asio::ip::udp::endpoint& to, const std::string& request,
+                            UdpPeer& answer_on, int attempts = 1,
+                            std::chrono::milliseconds wait = std::chrono::seconds(5));
+
+// The session id of an INIT reply, 0 when it names none.
+int id_in(const Datagram& reply);
+
+// INIT from `primary`, INIT2 from `alternate`: the session's id once both
+// are answered, each within `wait`.
+std::optional<int> open_session(UdpPeer& primary, UdpPeer& alternate, const AttackServer& server,
+                                std::chrono::milliseconds wait = std::chrono::seconds(5));
+
+// Sets an environment variable for the children started while it lives.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(std::string name, const std::string& value);
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+// VmRSS of a process in kB, or -1 when it cannot be read.
+long vmrss_kb(pid_t pid);
+
+// A source on 127.0.0.0/8 other than 127.0.0.1 with a port from 1024 up.
+boost::asio::ip::udp::endpoint random_loopback_source(std::mt19937& random);
+
+// Client-shaped INITs from forged sources, sent by a thread of its own as
+// fast as the sender takes them (or at most `ceiling` a second), until
+// finish() or the time limit.
+class ForgedInitFlood {
+public:
+    using SourcePicker = std::function<boost::asio::ip::udp::endpoint(std::mt19937&)>;
+
+    struct Report {
+        long sent = 0;
+        double seconds = 0;
+        double per_second() const { return seconds > 0 ? sent / seconds : 0; }
+    };
+
+    ForgedInitFlood(ForgedUdpSender& sender, const boost::asio::ip::udp::endpoint& destination,
+                    SourcePicker source, std::chrono::milliseconds limit, double ceiling = 0);
+    ~ForgedInitFlood();
+    ForgedInitFlood(const ForgedInitFlood&) = delete;
+    ForgedInitFlood& operator=(const ForgedInitFlood&) = delete;
+
+    bool running() const { return !ended_; }
+    // Stops the flood (if still going) and reports it.
+    Report finish();
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> ended_{false};
+    Report report_;
+    std::thread thread_;
+};
+
+}  // namespace punchprobe_test
