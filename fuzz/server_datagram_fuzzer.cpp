@@ -329,21 +329,22 @@ SessionReport unpinged_report(const Session& session, SessionEnd end)
     return report;
 }
 
-// The handler state, as new, for the next input. The limiter allocates its
-// 65,536 buckets at the first limited INIT: a megabyte of fresh pages per
-// input would cost more than all of the input's datagrams. So one state
-// serves every input, reset to a copy of a limiter whose buckets exist.
+// The handler state, as new, for the next input. The limiters allocate
+// their 65,536 buckets at first use: a megabyte of fresh pages per input
+// would cost more than all of the input's datagrams. So one state serves
+// every input, reset to a copy of a prepared one whose buckets exist (its
+// table is empty, so the copy shares nothing with it).
 HandlerState& fresh_state()
 {
-    static const punchprobe::SourceRateLimiter full_limiter = [] {
-        punchprobe::SourceRateLimiter limiter(init_limit, limiter_key);
-        // The token taken at the clock's zero is back long before start_time.
-        limiter.allow(make_address_v4("192.0.2.1"), ServerClock::time_point{});
-        return limiter;
+    static HandlerState prepared = [] {
+        HandlerState state(ttl, max_sessions, init_limit, cookie_key, limiter_key);
+        // The tokens taken at the clock's zero are back long before start_time.
+        state.init_limiter.allow(make_address_v4("192.0.2.1"), ServerClock::time_point{});
+        state.proof_limiter.allow(make_address_v4("192.0.2.1"), ServerClock::time_point{});
+        return state;
     }();
-    static HandlerState state(ttl, max_sessions, init_limit, cookie_key, limiter_key);
-    state.sessions = punchprobe::SessionTable(ttl, max_sessions);
-    state.init_limiter = full_limiter;
+    static HandlerState state = prepared;
+    state = prepared;
     return state;
 }
 
@@ -356,9 +357,12 @@ struct Run {
     std::vector<Session> model;
     std::optional<std::int32_t> last_cookie;
 
-    Session* modeled(std::int64_t id)
+    // Sessions are kept by id and address together, as the table keeps them.
+    Session* modeled(std::int64_t id, const address_v4& address)
     {
-        const auto found = std::find_if(model.begin(), model.end(), [id](const Session& s) { return s.id == id; });
+        const auto found = std::find_if(model.begin(), model.end(), [id, &address](const Session& s) {
+            return s.id == id && address_of(s.public_endpoint) == address;
+        });
         return found == model.end() ? nullptr : &*found;
     }
 };
@@ -379,7 +383,14 @@ void check_drop(Run& run, const Step& step, DropReason reason)
     const bool main_socket = step.datagram.socket == ServerSocket::main;
     const address_v4 address = address_of(step.datagram.source);
     switch (reason) {
-    case DropReason::rate_limited:
+    case DropReason::rate_limited: {
+        // INITs, and INIT2s that must prove a session, spend tokens.
+        const Session* session = step.id ? run.modeled(*step.id, address) : nullptr;
+        require(main_socket && (step.command == "INIT" ||
+                                (step.command == "INIT2" && (session == nullptr || session->pinged))),
+                "rate_limited for something that spends no token");
+        return;
+    }
     case DropReason::amplification:
         require(step.command == "INIT" && main_socket, "INIT drop for something else than an INIT");
         return;
@@ -393,14 +404,13 @@ void check_drop(Run& run, const Step& step, DropReason reason)
     }
     require(step.id.has_value() && (step.command == "INIT2" || step.command == "START" || step.command == "PING"),
             "session drop for a datagram without a session");
-    const Session* session = run.modeled(*step.id);
+    const Session* session = run.modeled(*step.id, address);
     if (reason == DropReason::unknown_session) {
         require(session == nullptr, "unknown_session for a live session");
         require(step.command != "INIT2" || !is_cookie(*step.id, address, step.datagram.now),
                 "INIT2 with a valid cookie refused as unknown_session");
     } else if (reason == DropReason::wrong_address) {
-        require(session != nullptr && address_of(session->public_endpoint) != address,
-                "wrong_address for the session's own address");
+        finding("wrong_address, which sessions kept by address never give");
     } else {
         require(step.command == "PING" && session != nullptr && session->pinged &&
                     address_of(session->public_endpoint) == address,
@@ -433,7 +443,7 @@ void check_init2_reply(Run& run, Step& step, const Decision& decision, const Jso
             "INIT2 reply members");
     const std::int64_t id = *step.id;
     const bool cookie = is_cookie(id, address_of(source), step.datagram.now);
-    Session* session = run.modeled(id);
+    Session* session = run.modeled(id, address_of(source));
     if (!decision.session_created) {
         require(session != nullptr && address_of(session->public_endpoint) == address_of(source),
                 "INIT2 answered without a live session of its address");
@@ -487,7 +497,7 @@ void check_reply(Run& run, Step& step, const Decision& decision)
         require(has_exactly(answer, {"command", "session_id", "extra_port"}) &&
                     int_member(answer, "extra_port") == run.settings.extra_port,
                 "START reply members");
-        const Session* session = run.modeled(*step.id);
+        const Session* session = run.modeled(*step.id, address_of(step.datagram.source));
         require(session != nullptr && address_of(session->public_endpoint) == address_of(step.datagram.source),
                 "START answered without a live session of its address");
     } else {
@@ -503,7 +513,7 @@ void check_train(Run& run, const Step& step, const Decision& decision)
     const udp::endpoint& source = step.datagram.source;
     require(step.datagram.socket == ServerSocket::extra && step.command == "PING" && step.id == order.session_id,
             "ping train for something that is not that session's PING on the extra port");
-    Session* session = run.modeled(order.session_id);
+    Session* session = run.modeled(order.session_id, address_of(source));
     require(session != nullptr, "ping train for a session that is not live and proven");
     require(!session->pinged, "second ping train for one session");
     require(address_of(session->public_endpoint) == address_of(source), "ping train for a stranger's PING");
@@ -549,7 +559,7 @@ void check_table(Run& run)
     require(run.state.sessions.size() <= max_sessions, "table grew past its cap");
     require(run.state.sessions.size() == run.model.size(), "table holds sessions that no INIT2 created");
     for (const Session& expected : run.model) {
-        const Session* held = run.state.sessions.find(expected.id);
+        const Session* held = run.state.sessions.find(expected.id, address_of(expected.public_endpoint));
         require(held != nullptr && held->public_endpoint == expected.public_endpoint &&
                     held->alt_port == expected.alt_port && held->pinged == expected.pinged &&
                     held->created == expected.created,

@@ -166,20 +166,22 @@ std::optional<DropReason> answer_init2(const InboundDatagram& datagram, std::int
                                        const HandlerSettings& settings, Decision& decision)
 {
     const udp::endpoint& source = datagram.source;
-    Session* session = state.sessions.find(id);
-    if (session != nullptr && session->public_endpoint.address() != source.address())
-        return DropReason::wrong_address;
+    const address_v4 address = source.address().to_v4();
+    Session* session = state.sessions.find(id, address);
     if (session == nullptr || session->pinged) {
         // The proof: the id came back from the address its INIT came from,
         // so that address receives what we send it. A finished session
         // under the same id is an earlier test from the same public
-        // endpoint, and this INIT2 starts the next one.
-        const auto init_source = state.cookies.redeem(id, source.address().to_v4(), datagram.now);
+        // endpoint, and this INIT2 starts the next one. Each attempt costs
+        // the address a token, so that guessing ids is slow and restarting
+        // finished sessions cannot order trains without end.
+        if (!state.proof_limiter.allow(address, datagram.now)) return DropReason::rate_limited;
+        const auto init_source = state.cookies.redeem(id, address, datagram.now);
         // No INIT from our own sockets got an id, but a guessed one must not
         // aim a PING train at them either.
         if (init_source && from_own_socket(*init_source, settings)) return DropReason::own_socket;
         if (init_source) {
-            if (session != nullptr) state.sessions.remove(id);
+            if (session != nullptr) state.sessions.remove(id, address);
             SessionTable::Created created = state.sessions.create(id, *init_source, datagram.now);
             if (created.evicted) decision.ended.push_back(*created.evicted);
             decision.session_created = true;
@@ -238,10 +240,11 @@ std::optional<DropReason> decide(const InboundDatagram& datagram, HandlerState& 
     const std::int32_t id = root["session_id"].asInt();
     if (command == Command::init2) return answer_init2(datagram, id, state, settings, decision);
 
-    Session* session = state.sessions.find(id);
+    // Sessions are found by id and address together: a request from
+    // another address than the INIT's finds none. Only the address counts:
+    // the ports are what the test measures.
+    Session* session = state.sessions.find(id, datagram.source.address().to_v4());
     if (session == nullptr) return DropReason::unknown_session;
-    // Only the address is compared: the ports are what the test measures.
-    if (datagram.source.address() != session->public_endpoint.address()) return DropReason::wrong_address;
 
     if (command == Command::start) {
         reply_from_main(decision, make_start_reply(session->id, settings.extra_port), datagram.source, true);
@@ -259,7 +262,10 @@ std::optional<DropReason> decide(const InboundDatagram& datagram, HandlerState& 
 
 HandlerState::HandlerState(ServerClock::duration session_ttl, std::size_t max_sessions, RateLimit init_limit,
                            const SessionCookies::Key& cookie_key, std::uint64_t limiter_key)
-    : sessions(session_ttl, max_sessions), cookies(cookie_key), init_limiter(init_limit, limiter_key)
+    : sessions(session_ttl, max_sessions),
+      cookies(cookie_key),
+      init_limiter(init_limit, limiter_key),
+      proof_limiter(init_limit, ~limiter_key)
 {
 }
 

@@ -80,6 +80,9 @@ struct HandlerState {
     // INIT replies per source address: the only datagrams sent to addresses
     // that have not been proven.
     SourceRateLimiter init_limiter;
+    // INIT2 proofs per source address, at the same rate: a client needs one
+    // per test, while guessing an id takes thousands.
+    SourceRateLimiter proof_limiter;
 };
 
 // Decides about one datagram against the state, changing it as the datagram

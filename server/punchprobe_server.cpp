@@ -68,6 +68,7 @@ PunchprobeServer::PunchprobeServer(asio::io_service& io_service, const ServerOpt
       quiet_(options.quiet),
       max_trains_(options.max_sessions),
       trains_per_address_(options.trains_per_address),
+      max_waiting_per_address_(static_cast<std::size_t>(options.trains_per_address) * waiting_turns_per_address),
       main_(io_service, ServerSocket::main),
       extra_(io_service, ServerSocket::extra),
       state_(to_clock(options.session_ttl), options.max_sessions,
@@ -135,7 +136,9 @@ void PunchprobeServer::start_receive(Listener& listener)
 
 void PunchprobeServer::handle_receive(const error_code& error, std::size_t bytes_received, Listener& listener)
 {
-    if (stopped_ || error == asio::error::operation_aborted) return;
+    // The error first: after the server is gone its pending operations
+    // complete as aborted, and nothing of it may be read then.
+    if (error == asio::error::operation_aborted || stopped_) return;
     if (!error || receive_error_allows_more(error)) {
         if (!error) handle_datagram_in_buffer(bytes_received, listener);
         // Under load more datagrams already wait: read them without a round
@@ -241,21 +244,30 @@ void PunchprobeServer::data_sent(const error_code& error, std::size_t /*bytes_se
 
 void PunchprobeServer::start_ping_train(PingTrainOrder order)
 {
-    if (ping_trains_.size() + waiting_train_count_ >= max_trains_) {
+    const std::uint32_t address = address_key(order.destination);
+    const bool must_wait = live_trains_[address] >= trains_per_address_;
+    auto& waiting = waiting_trains_[address];
+    // One address waits for a few turns at most, and all trains together
+    // never outnumber the sessions the table may hold.
+    if (ping_trains_.size() + waiting_train_count_ >= max_trains_ ||
+        (must_wait && waiting.size() >= max_waiting_per_address_)) {
+        if (waiting.empty()) waiting_trains_.erase(address);
+        if (live_trains_[address] == 0) live_trains_.erase(address);
         // A later PING may try again: the session is not spent.
         counters_.count_drop(DropReason::train_cap);
-        if (Session* session = state_.sessions.find(order.session_id)) session->pinged = false;
+        if (Session* session = state_.sessions.find(order.session_id, order.destination.address().to_v4()))
+            session->pinged = false;
         return;
     }
-    const std::uint32_t address = address_key(order.destination);
-    if (live_trains_[address] >= trains_per_address_) {
+    if (must_wait) {
         // Its turn comes when one of the address's trains ends, a few
         // PING intervals from now: well within the client's 20 s.
-        waiting_trains_[address].push_back(std::move(order));
+        waiting.push_back(std::move(order));
         ++waiting_train_count_;
         ++counters_.trains_delayed;
         return;
     }
+    if (waiting.empty()) waiting_trains_.erase(address);
     launch_ping_train(std::move(order));
 }
 
@@ -280,13 +292,21 @@ void PunchprobeServer::ping_train_ended(const udp::endpoint& destination)
     const std::uint32_t address = address_key(destination);
     const auto live = live_trains_.find(address);
     if (live != live_trains_.end() && --live->second <= 0) live_trains_.erase(live);
-    const auto waiting = waiting_trains_.find(address);
-    if (waiting == waiting_trains_.end()) return;
-    PingTrainOrder next = std::move(waiting->second.front());
-    waiting->second.pop_front();
-    if (waiting->second.empty()) waiting_trains_.erase(waiting);
-    --waiting_train_count_;
-    launch_ping_train(std::move(next));
+    // A train launched below may end at once (a single PING) and come back
+    // here: the outer call goes on launching, so the stack stays flat.
+    if (launching_waiting_trains_) return;
+    launching_waiting_trains_ = true;
+    for (auto waiting = waiting_trains_.find(address);
+         waiting != waiting_trains_.end() && live_trains_[address] < trains_per_address_;
+         waiting = waiting_trains_.find(address)) {
+        PingTrainOrder next = std::move(waiting->second.front());
+        waiting->second.pop_front();
+        if (waiting->second.empty()) waiting_trains_.erase(waiting);
+        --waiting_train_count_;
+        launch_ping_train(std::move(next));
+    }
+    if (live_trains_[address] == 0) live_trains_.erase(address);
+    launching_waiting_trains_ = false;
 }
 
 bool PunchprobeServer::send_next_ping(PingTrain& train)
@@ -317,7 +337,7 @@ void PunchprobeServer::handle_ping_timer(const error_code& error)
 {
     // After stop() the trains may already be gone with the server's state:
     // touch nothing.
-    if (stopped_ || error == asio::error::operation_aborted) return;
+    if (error == asio::error::operation_aborted || stopped_) return;
     ping_timer_armed_ = false;
     const ServerClock::time_point now = ServerClock::now();
     // Only the trains queued now: one served again goes to the back, for
@@ -362,7 +382,7 @@ void PunchprobeServer::start_sweep()
 
 void PunchprobeServer::handle_sweep(const error_code& error)
 {
-    if (stopped_ || error == asio::error::operation_aborted) return;
+    if (error == asio::error::operation_aborted || stopped_) return;
     // Datagrams expire sessions too, but an idle server must still log the
     // ones whose time ran out.
     const ServerClock::time_point now = ServerClock::now();
@@ -386,7 +406,7 @@ void PunchprobeServer::start_signal_wait()
 
 void PunchprobeServer::handle_signal(const error_code& error, int /*signal_number*/)
 {
-    if (stopped_ || error == asio::error::operation_aborted) return;
+    if (error == asio::error::operation_aborted || stopped_) return;
     // A session whose PING train is under way or waiting has already shown
     // its mapping: log it with the PINGs sent so far rather than lose it.
     for (const PingTrain& train : ping_trains_) report_end(train.order.report);

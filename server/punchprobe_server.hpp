@@ -75,6 +75,8 @@ private:
     static constexpr int receive_buffer_bytes = 4 * 1024 * 1024;
     // Datagrams read per socket before the loop turns to other work.
     static constexpr int receive_batch = 32;
+    // Trains that may wait for one address, in turns of --trains-per-address.
+    static constexpr std::size_t waiting_turns_per_address = 4;
 
     // One of the two sockets with what belongs to it alone.
     struct Listener {
@@ -144,6 +146,7 @@ private:
     const bool quiet_;
     const std::size_t max_trains_;
     const int trains_per_address_;
+    const std::size_t max_waiting_per_address_;
 
     Listener main_;
     Listener extra_;
@@ -165,6 +168,7 @@ private:
     std::unordered_map<std::uint32_t, int> live_trains_;
     std::unordered_map<std::uint32_t, std::deque<PingTrainOrder>> waiting_trains_;
     std::size_t waiting_train_count_ = 0;
+    bool launching_waiting_trains_ = false;
     boost::asio::steady_timer ping_timer_;
     bool ping_timer_armed_ = false;
 

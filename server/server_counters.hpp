@@ -12,7 +12,9 @@ enum class DropReason {
     malformed,         // not one clean JSON object
     unknown_command,   // command missing or none of the four
     unknown_session,   // no live session with that id, and no valid INIT2 proof
-    wrong_address,     // source address differs from the session's INIT
+    wrong_address,     // no longer given: a session is looked up with its address, so
+                       // another address finds none (unknown_session); the key stays
+                       // in the counters line, where scripts read keys by position
     wrong_socket,      // INIT, INIT2, START on the extra port; PING on the main port
     oversized,         // longer than any client request can be
     duplicate_ping,    // the session's ping train was already sent

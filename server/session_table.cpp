@@ -24,14 +24,20 @@ SessionTable::SessionTable(ServerClock::duration ttl, std::size_t max_sessions)
     if (max_sessions_ == 0) throw std::invalid_argument("SessionTable needs room for one session");
 }
 
+SessionTable::Key SessionTable::key_of(std::int32_t id, const boost::asio::ip::address_v4& address)
+{
+    return (static_cast<Key>(static_cast<std::uint32_t>(id)) << 32) | address.to_uint();
+}
+
 SessionTable::Created SessionTable::create(std::int32_t id, const boost::asio::ip::udp::endpoint& public_endpoint,
                                            ServerClock::time_point now)
 {
     Created created{nullptr, std::nullopt};
     if (sessions_.size() >= max_sessions_) created.evicted = remove_oldest(SessionEnd::evicted);
 
-    order_.push_back(id);
-    Entry& entry = sessions_[id];
+    const Key key = key_of(id, public_endpoint.address().to_v4());
+    order_.push_back(key);
+    Entry& entry = sessions_[key];
     entry.session = Session{};
     entry.session.id = id;
     entry.session.public_endpoint = public_endpoint;
@@ -41,17 +47,17 @@ SessionTable::Created SessionTable::create(std::int32_t id, const boost::asio::i
     return created;
 }
 
-void SessionTable::remove(std::int32_t id)
+void SessionTable::remove(std::int32_t id, const boost::asio::ip::address_v4& address)
 {
-    const auto found = sessions_.find(id);
+    const auto found = sessions_.find(key_of(id, address));
     if (found == sessions_.end()) return;
     order_.erase(found->second.position);
     sessions_.erase(found);
 }
 
-Session* SessionTable::find(std::int32_t id)
+Session* SessionTable::find(std::int32_t id, const boost::asio::ip::address_v4& address)
 {
-    const auto found = sessions_.find(id);
+    const auto found = sessions_.find(key_of(id, address));
     return found == sessions_.end() ? nullptr : &found->second.session;
 }
 

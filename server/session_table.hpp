@@ -30,10 +30,12 @@ struct Session {
     ServerClock::time_point created;
 };
 
-// Proven sessions by id, without sockets or clocks of its own: the caller
-// passes "now", so tests and fuzzers drive time by hand. Unproven clients
-// have no entry (their ids are cookies), so nothing a forged source sends
-// can take a place here.
+// Proven sessions by address and id, without sockets or clocks of its own:
+// the caller passes "now", so tests and fuzzers drive time by hand. Unproven
+// clients have no entry (their ids are cookies), so nothing a forged source
+// sends can take a place here. Every request of a session comes from its
+// INIT's address, and two clients on one public port may draw the same
+// cookie (one pair in 32,768): the address keeps them apart.
 //
 // A session lives for `ttl` after it was proven, whatever happens meanwhile;
 // the client's whole exchange takes well under a minute. At most
@@ -48,15 +50,16 @@ public:
         // The session pushed out to make room, if it still had to report.
         std::optional<SessionReport> evicted;
     };
-    // Adds a session under `id`, which must not be live.
+    // Adds a session under `id` at the endpoint's address, which must not
+    // be live.
     Created create(std::int32_t id, const boost::asio::ip::udp::endpoint& public_endpoint,
                    ServerClock::time_point now);
 
     // Removes a live session without a report (its train reports it).
-    void remove(std::int32_t id);
+    void remove(std::int32_t id, const boost::asio::ip::address_v4& address);
 
     // A live session, or null. Does not expire anything: call expire first.
-    Session* find(std::int32_t id);
+    Session* find(std::int32_t id, const boost::asio::ip::address_v4& address);
 
     // Removes every session whose time is up and returns the reports of
     // those that had not been pinged, oldest first.
@@ -65,18 +68,21 @@ public:
     std::size_t size() const { return sessions_.size(); }
 
 private:
+    using Key = std::uint64_t;
+    static Key key_of(std::int32_t id, const boost::asio::ip::address_v4& address);
+
     struct Entry {
         Session session;
-        std::list<std::int32_t>::iterator position;
+        std::list<Key>::iterator position;
     };
 
     std::optional<SessionReport> remove_oldest(SessionEnd end);
 
     ServerClock::duration ttl_;
     std::size_t max_sessions_;
-    std::unordered_map<std::int32_t, Entry> sessions_;
-    // Ids in order of creation, oldest first.
-    std::list<std::int32_t> order_;
+    std::unordered_map<Key, Entry> sessions_;
+    // Keys in order of creation, oldest first.
+    std::list<Key> order_;
 };
 
 }  // namespace punchprobe

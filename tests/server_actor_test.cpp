@@ -225,8 +225,9 @@ TEST(ServerActor, HostileDatagramsGetNoReplyAndLeaveItServing)
     EXPECT_EQ(counters.dropped_not_object, 1u);
     EXPECT_EQ(counters.dropped_not_request, 1u);
     EXPECT_EQ(counters.dropped_unknown_command, 1u);
-    EXPECT_EQ(counters.dropped_unknown_session, 1u);
-    EXPECT_EQ(counters.dropped_wrong_address, 2u);
+    // Sessions are looked up with their address: a stranger finds none.
+    EXPECT_EQ(counters.dropped_unknown_session, 3u);
+    EXPECT_EQ(counters.dropped_wrong_address, 0u);
     EXPECT_EQ(counters.dropped_wrong_socket, 1u);
     EXPECT_EQ(counters.dropped_oversized, 2u);
     EXPECT_EQ(server.output(), server.listening_line());
@@ -344,6 +345,28 @@ TEST(ServerActor, TrainsBeyondTheSessionCapAreRefusedAndCounted)
     EXPECT_FALSE(third.receive(0ms));
     EXPECT_EQ(server.server.counters().dropped_train_cap, 1u);
     EXPECT_EQ(server.server.counters().dropped_duplicate_ping, 0u);
+}
+
+TEST(ServerActor, TrainsWaitingForOneAddressAreBounded)
+{
+    // One train at a time towards an address, four turns of waiting: the
+    // sixth train finds no room.
+    auto options = loopback_options();
+    options.trains_per_address = 1;
+    options.pings = 2;
+    options.ping_interval = boost::posix_time::seconds(10);
+    ServerUnderTest server(options);
+    std::vector<std::unique_ptr<UdpPeer>> clients;
+    for (int index = 0; index < 6; ++index) {
+        clients.push_back(std::make_unique<UdpPeer>());
+        const std::int32_t id = server.open_session(*clients.back());
+        clients.back()->send_to(with_id("PING", id), server.extra());
+    }
+    server.serve_for(100ms);
+    EXPECT_TRUE(clients.front()->receive(0ms)) << "the first train runs";
+    for (std::size_t index = 1; index < clients.size(); ++index) EXPECT_FALSE(clients[index]->receive(0ms)) << index;
+    EXPECT_EQ(server.server.counters().trains_delayed, 4u);
+    EXPECT_EQ(server.server.counters().dropped_train_cap, 1u);
 }
 
 TEST(ServerActor, QuietKeepsOnlyTheListeningLine)

@@ -111,7 +111,7 @@ TEST(SessionTable, ExpiresAtItsTtlOldestFirstAndReportsOnlyUnpinged)
     table.create(101, at("192.0.2.1", 1111), t0);
     table.create(102, at("192.0.2.2", 2222), t0 + 1s).session->pinged = true;
     table.create(103, at("192.0.2.3", 3333), t0 + 2s);
-    table.find(101)->alt_port = 1112;
+    table.find(101, make_address_v4("192.0.2.1"))->alt_port = 1112;
 
     EXPECT_TRUE(table.expire(t0 + 10s - 1us).empty());
     EXPECT_EQ(table.size(), 3u);
@@ -122,7 +122,7 @@ TEST(SessionTable, ExpiresAtItsTtlOldestFirstAndReportsOnlyUnpinged)
     EXPECT_EQ(first[0].end, SessionEnd::expired);
     EXPECT_EQ(first[0].alt_port, 1112);
     EXPECT_EQ(first[0].public_endpoint, at("192.0.2.1", 1111));
-    EXPECT_EQ(table.find(101), nullptr);
+    EXPECT_EQ(table.find(101, make_address_v4("192.0.2.1")), nullptr);
 
     // The pinged one goes silently: its ping train reports it.
     const auto rest = table.expire(t0 + 12s);
@@ -140,9 +140,9 @@ TEST(SessionTable, CapEvictsOldestFirstAndRemoveIsSilent)
     ASSERT_TRUE(third.evicted);
     EXPECT_EQ(third.evicted->id, 101);
     EXPECT_EQ(third.evicted->end, SessionEnd::evicted);
-    EXPECT_EQ(table.find(101), nullptr);
+    EXPECT_EQ(table.find(101, make_address_v4("192.0.2.1")), nullptr);
 
-    table.remove(102);
+    table.remove(102, make_address_v4("192.0.2.1"));
     EXPECT_EQ(table.size(), 1u);
     EXPECT_FALSE(table.create(104, at("192.0.2.1", 4), t0).evicted);
     EXPECT_TRUE(table.expire(t0 + 60s).size() == 2u);
@@ -262,8 +262,9 @@ TEST(DatagramHandler, WholeExchangeGivesExactRepliesAndATrainToTheInitSource)
     EXPECT_TRUE(d.reply->proven);
     EXPECT_EQ(d.reply->bytes, "{\"command\":\"INIT2\",\"public_port_alt\":40001,\"session_id\":" + id_text + "}\n");
     EXPECT_EQ(d.reply->destination, alternate);
-    ASSERT_NE(state.sessions.find(id), nullptr);
-    EXPECT_EQ(state.sessions.find(id)->public_endpoint, primary) << "the port comes from the id";
+    const auto address = primary.address().to_v4();
+    ASSERT_NE(state.sessions.find(id, address), nullptr);
+    EXPECT_EQ(state.sessions.find(id, address)->public_endpoint, primary) << "the port comes from the id";
 
     d = handle_datagram(datagram(start(id), alternate), state, settings);
     ASSERT_TRUE(d.reply);
@@ -327,12 +328,59 @@ TEST(DatagramHandler, OnlyAnInit2FromTheInitsAddressProvesASession)
 
     const Decision proof = handle_datagram(datagram(init2(id), at("198.51.100.9", 7777)), state, settings);
     EXPECT_TRUE(proof.session_created);
-    // Once proven, another address under that id is the wrong one.
+    // Once proven, the id still means nothing from another address.
     EXPECT_EQ(handle_datagram(datagram(start(id), at("198.51.100.10", 61001)), state, settings).drop,
-              DropReason::wrong_address);
+              DropReason::unknown_session);
     EXPECT_EQ(handle_datagram(datagram(init2(id), at("198.51.100.10", 61001)), state, settings).drop,
-              DropReason::wrong_address);
+              DropReason::unknown_session);
     EXPECT_TRUE(handle_datagram(datagram(ping(id), primary, ServerSocket::extra), state, settings).ping_train);
+}
+
+TEST(DatagramHandler, ProofsCostTokensAndClientsWithTheSameIdStayApart)
+{
+    // Guessing: an address that keeps failing its proof is soon refused
+    // without a look, even when it finally has the right id.
+    HandlerState state = make_state();
+    const udp::endpoint guesser = at("198.51.100.20", 40000);
+    const std::int32_t right = cookie_for(guesser);
+    for (int guess = 1; guess <= 20; ++guess)
+        ASSERT_EQ(handle_datagram(datagram(init2(right ^ guess), guesser), state, settings).drop,
+                  DropReason::unknown_session);
+    EXPECT_EQ(handle_datagram(datagram(init2(right), guesser), state, settings).drop, DropReason::rate_limited);
+    EXPECT_TRUE(handle_datagram(datagram(init2(right), guesser, ServerSocket::main, t0 + 100ms), state, settings)
+                    .session_created);
+
+    // Restarting a finished session is a proof too: INIT2 and PING over and
+    // over order only as many trains as the address has tokens.
+    int trains = 1;
+    EXPECT_TRUE(handle_datagram(datagram(ping(right), guesser, ServerSocket::extra, t0 + 100ms), state, settings)
+                    .ping_train);
+    for (int round = 0; round < 100; ++round) {
+        handle_datagram(datagram(init2(right), guesser, ServerSocket::main, t0 + 100ms), state, settings);
+        trains += handle_datagram(datagram(ping(right), guesser, ServerSocket::extra, t0 + 100ms), state, settings)
+                      .ping_train.has_value();
+    }
+    EXPECT_EQ(trains, 1) << "the bucket was already empty";
+
+    // Two clients on one public port whose ids happen to be equal: each
+    // address has its own session.
+    const SessionCookies cookies(test_key);
+    std::optional<udp::endpoint> twin;
+    const udp::endpoint first = at("203.0.113.1", 50000);
+    for (std::uint32_t host = 2; host < 200000 && !twin; ++host) {
+        const udp::endpoint candidate(boost::asio::ip::address_v4(0x0A000000u + host), 50000);
+        if (cookies.issue(candidate, t0) == cookies.issue(first, t0)) twin = candidate;
+    }
+    ASSERT_TRUE(twin) << "no two addresses share an id";
+    HandlerState shared = make_state();
+    const std::int32_t id = open_proven(shared, first);
+    EXPECT_EQ(open_proven(shared, *twin), id);
+    EXPECT_EQ(shared.sessions.size(), 2u);
+    for (const udp::endpoint& client : {first, *twin}) {
+        const Decision d = handle_datagram(datagram(ping(id), client, ServerSocket::extra), shared, settings);
+        ASSERT_TRUE(d.ping_train);
+        EXPECT_EQ(d.ping_train->destination, client);
+    }
 }
 
 TEST(DatagramHandler, RefusesSourcesThatCannotBeAClient)
@@ -531,8 +579,8 @@ TEST(DatagramHandler, InitFloodsNeverEvictProvenSessions)
 
     // Only another proven session takes a place, the oldest one's.
     const std::int32_t third = open_proven(state, at("192.0.2.3", 5000));
-    EXPECT_EQ(state.sessions.find(first), nullptr);
-    EXPECT_NE(state.sessions.find(third), nullptr);
+    EXPECT_EQ(state.sessions.find(first, make_address_v4("192.0.2.1")), nullptr);
+    EXPECT_NE(state.sessions.find(third, make_address_v4("192.0.2.3")), nullptr);
 }
 
 TEST(DatagramHandler, ExpiredSessionIsUnknownAndReportedByTheNextDatagram)

@@ -105,7 +105,7 @@ private:
 // VmRSS of a process in kB, or -1 when it cannot be read.
 long vmrss_kb(pid_t pid);
 
-// A source on 127.0.0.0/8 other than 127.0.0.1 with a port from 1024 up.
+// A source on 127.128.0.0/9, where no test listens, with a port from 1024 up.
 boost::asio::ip::udp::endpoint random_loopback_source(std::mt19937& random);
 
 // Client-shaped INITs from forged sources, sent by a thread of its own as
