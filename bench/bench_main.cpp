@@ -1,19 +1,26 @@
 // punchprobe-bench: starts a punchprobe-server on 127.0.0.1, runs many
-// simulated clients against it (optionally under a garbage flood) and
-// reports throughput, losses, latency and the server's memory and CPU.
+// simulated clients against it (optionally under a flood) and reports
+// throughput, losses, latency and the server's memory and CPU. With
+// --sessions 0 it runs only the flood and reports the server's CPU per
+// datagram; with --amplification it reports what each kind of request
+// brings back.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <sstream>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/program_options.hpp>
 #include <sys/resource.h>
 
+#include "bench/amplification.hpp"
 #include "bench/garbage_flood.hpp"
 #include "bench/load_clients.hpp"
 #include "bench/server_process.hpp"
@@ -22,6 +29,8 @@ namespace po = boost::program_options;
 using namespace punchprobe_bench;
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 std::uint32_t percentile(std::vector<std::uint32_t>& sorted, double fraction)
 {
@@ -40,6 +49,233 @@ void raise_file_limit()
     }
 }
 
+std::vector<std::string> split(const std::string& list)
+{
+    std::vector<std::string> items;
+    std::istringstream stream(list);
+    std::string item;
+    while (std::getline(stream, item, ','))
+        if (!item.empty()) items.push_back(item);
+    return items;
+}
+
+std::vector<FloodKind> parse_kinds(const std::string& list)
+{
+    std::vector<FloodKind> kinds;
+    for (const std::string& name : split(list)) {
+        FloodKind kind;
+        if (!parse_flood_kind(name, kind))
+            throw std::invalid_argument("unknown --flood-kind '" + name + "' (one of: " + flood_kind_names() + ")");
+        kinds.push_back(kind);
+    }
+    if (kinds.empty()) throw std::invalid_argument("--flood-kind names no kind");
+    return kinds;
+}
+
+std::vector<std::uint64_t> parse_rates(const std::string& list)
+{
+    std::vector<std::uint64_t> rates;
+    for (const std::string& text : split(list)) {
+        std::size_t end = 0;
+        const unsigned long long rate = std::stoull(text, &end);
+        if (end != text.size() || text[0] == '-') throw std::invalid_argument("bad --flood-rate '" + text + "'");
+        rates.push_back(rate);
+    }
+    if (rates.empty()) throw std::invalid_argument("--flood-rate names no rate");
+    return rates;
+}
+
+// Both of the server's sockets.
+UdpSocketState server_sockets(const ServerProcess& server)
+{
+    UdpSocketState both;
+    for (const unsigned short port : {server.main_port(), server.extra_port()}) {
+        const UdpSocketState one = udp_socket_state(port);
+        both.found = both.found || one.found;
+        both.queued_bytes += one.queued_bytes;
+        both.drops += one.drops;
+    }
+    return both;
+}
+
+// Waits (at most 10 s) until the server has read everything queued on its
+// sockets, so that its CPU time covers every datagram sent.
+bool wait_for_drain(const ServerProcess& server)
+{
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (Clock::now() < deadline) {
+        if (server_sockets(server).queued_bytes == 0) {
+            // The last batch read may still be in hand.
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+void print_flood(FloodKind kind, const FloodResult& flooded, double seconds)
+{
+    std::printf("flood kind=%s sent=%llu send_errors=%llu rate_per_s=%.0f replies=", flood_kind_name(kind),
+                static_cast<unsigned long long>(flooded.sent), static_cast<unsigned long long>(flooded.send_errors),
+                static_cast<double>(flooded.sent) / seconds);
+    if (flooded.replies_seen)
+        std::printf("%llu guessed_ids_answered=%llu\n", static_cast<unsigned long long>(flooded.replies),
+                    static_cast<unsigned long long>(flooded.guessed_ids_answered));
+    else
+        std::printf("unseen (forged sources)\n");
+}
+
+// What the run's settings are for everything that starts a server.
+struct Common {
+    std::string server_binary;
+    std::vector<std::string> server_args;
+    int server_cpu = -1;
+    int bench_cpu = -1;
+};
+
+std::unique_ptr<ServerProcess> start_server(const Common& common)
+{
+    auto server = std::make_unique<ServerProcess>(common.server_binary, common.server_args, common.server_cpu);
+    // After the fork, so that the server never inherits this pinning.
+    pin_to_cpu(common.bench_cpu);
+    return server;
+}
+
+struct FloodOnlyResult {
+    FloodKind kind = FloodKind::mixed;
+    std::uint64_t rate = 0;
+    FloodResult flood;
+    double seconds = 0;
+    double cpu_seconds = 0;
+    long socket_drops = 0;
+    long long inits_answered = -1;
+    bool drained = false;
+};
+
+// One kind at one rate against a fresh server, for `seconds`; the server's
+// CPU is read once it has drained what was sent.
+FloodOnlyResult run_flood_only(const Common& common, FloodKind kind, std::uint64_t rate, int seconds)
+{
+    std::unique_ptr<ServerProcess> server = start_server(common);
+    std::printf("flood-only kind=%s rate=%llu time_s=%d server_pid=%d\n", flood_kind_name(kind),
+                static_cast<unsigned long long>(rate), seconds, static_cast<int>(server->pid()));
+    std::fflush(stdout);
+    const ProcessUsage at_start = server->usage();
+    const long rcvbuf_errors_at_start = udp_receive_buffer_errors();
+    const long input_drops_at_start = input_queue_drops();
+    const long socket_drops_at_start = server_sockets(*server).drops;
+
+    FloodSettings settings;
+    settings.kind = kind;
+    settings.main_port = server->main_port();
+    settings.extra_port = server->extra_port();
+    settings.rate = rate;
+    const auto started = Clock::now();
+    GarbageFlood flood(settings);
+    for (int second = 1; second <= seconds; ++second) {
+        std::this_thread::sleep_until(started + std::chrono::seconds(second));
+        const ProcessUsage usage = server->usage();
+        std::printf("progress t=%ds flood_sent=%llu server_cpu_s=%.2f\n", second,
+                    static_cast<unsigned long long>(flood.sent()), usage.cpu_seconds - at_start.cpu_seconds);
+        std::fflush(stdout);
+    }
+
+    FloodOnlyResult result;
+    result.kind = kind;
+    result.rate = rate;
+    result.flood = flood.stop();
+    result.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    result.drained = wait_for_drain(*server);
+    const ProcessUsage at_end = server->usage();
+    result.cpu_seconds = at_end.cpu_seconds - at_start.cpu_seconds;
+    result.socket_drops = server_sockets(*server).drops - socket_drops_at_start;
+    const long rcvbuf_errors = udp_receive_buffer_errors() - rcvbuf_errors_at_start;
+    const long input_drops = input_queue_drops() - input_drops_at_start;
+    const std::string counters = server->stop();
+    result.inits_answered = counter_value(counters, "inits_answered");
+
+    print_flood(kind, result.flood, result.seconds);
+    std::printf("server vmrss_start_kb=%ld vmrss_end_kb=%ld vmhwm_kb=%ld cpu_s=%.2f system_s=%.2f "
+                "cpu_us_per_datagram=%.2f\n",
+                at_start.vm_rss_kb, at_end.vm_rss_kb, at_end.vm_hwm_kb, result.cpu_seconds,
+                at_end.system_seconds - at_start.system_seconds,
+                result.flood.sent ? result.cpu_seconds * 1e6 / static_cast<double>(result.flood.sent) : 0.0);
+    std::printf("udp rcvbuf_errors=%ld input_queue_drops=%ld (whole machine) server_socket_drops=%ld drained=%s\n",
+                rcvbuf_errors, input_drops, result.socket_drops, result.drained ? "yes" : "no");
+    if (is_init_kind(kind)) {
+        const long long answered = result.inits_answered;
+        std::printf("inits sent=%llu answered=%lld answered_per_s=%.0f cpu_us_per_answered=%.2f unanswered=%lld "
+                    "rate_limited=%lld send_queue=%lld\n",
+                    static_cast<unsigned long long>(result.flood.sent), answered,
+                    static_cast<double>(answered) / result.seconds,
+                    answered > 0 ? result.cpu_seconds * 1e6 / static_cast<double>(answered) : 0.0,
+                    static_cast<long long>(result.flood.sent) - answered,
+                    counter_value(counters, "dropped_rate_limited"), counter_value(counters, "dropped_send_queue"));
+    }
+    std::printf("server %s\n", counters.empty() ? "counters missing" : counters.c_str());
+    std::fflush(stdout);
+    return result;
+}
+
+// Nothing lost on the way in, and the replies are what they should be: none
+// for junk (but an id guessed right), and for one host exactly the ones the
+// server counted.
+bool flood_only_sound(const FloodOnlyResult& result)
+{
+    if (result.flood.sent == 0 || !result.drained || result.socket_drops != 0) return false;
+    if (is_junk_kind(result.kind) || result.kind == FloodKind::mixed) return result.flood.unexpected_replies() == 0;
+    if (result.kind == FloodKind::init_one_host)
+        return result.flood.replies > 0 &&
+               (result.inits_answered < 0 || static_cast<long long>(result.flood.replies) == result.inits_answered);
+    return true;
+}
+
+int flood_only(const Common& common, const std::vector<FloodKind>& kinds, const std::vector<std::uint64_t>& rates,
+               int seconds, bool fail_on_loss)
+{
+    std::vector<FloodOnlyResult> results;
+    for (const FloodKind kind : kinds)
+        for (const std::uint64_t rate : rates) results.push_back(run_flood_only(common, kind, rate, seconds));
+
+    std::printf("summary %-17s %9s %9s %12s %12s %14s %10s %7s\n", "kind", "offered/s", "sent/s", "cpu_us/dgram",
+                "socket_drops", "inits_answ/s", "unanswered", "drained");
+    bool sound = true;
+    for (const FloodOnlyResult& result : results) {
+        char answered[32] = "-";
+        char unanswered[32] = "-";
+        if (is_init_kind(result.kind) && result.inits_answered >= 0) {
+            std::snprintf(answered, sizeof answered, "%.0f",
+                          static_cast<double>(result.inits_answered) / result.seconds);
+            std::snprintf(unanswered, sizeof unanswered, "%lld",
+                          static_cast<long long>(result.flood.sent) - result.inits_answered);
+        }
+        std::printf("summary %-17s %9llu %9.0f %12.2f %12ld %14s %10s %7s\n", flood_kind_name(result.kind),
+                    static_cast<unsigned long long>(result.rate),
+                    static_cast<double>(result.flood.sent) / result.seconds,
+                    result.flood.sent ? result.cpu_seconds * 1e6 / static_cast<double>(result.flood.sent) : 0.0,
+                    result.socket_drops, answered, unanswered, result.drained ? "yes" : "no");
+        sound = sound && flood_only_sound(result);
+    }
+    std::fflush(stdout);
+    return fail_on_loss && !sound ? 1 : 0;
+}
+
+int amplification(const Common& common, std::chrono::milliseconds wait, bool fail_on_loss)
+{
+    std::unique_ptr<ServerProcess> server = start_server(common);
+    const std::vector<AmplificationRow> rows = measure_amplification(server->main_port(), server->extra_port(), wait);
+    print_amplification(rows, wait);
+    const std::string counters = server->stop();
+    std::printf("server %s\n", counters.empty() ? "counters missing" : counters.c_str());
+    std::fflush(stdout);
+    // The session's four steps each got their answer.
+    const auto answered = std::count_if(rows.begin(), rows.end(), [](const AmplificationRow& row) {
+        return row.proven && row.datagrams_back > 0;
+    });
+    return fail_on_loss && answered != 4 ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[])
@@ -51,16 +287,29 @@ int main(int argc, char* argv[])
         ("server", po::value<std::string>()->default_value(PUNCHPROBE_SERVER_BINARY), "server binary")
         ("server-cpu", po::value<int>()->default_value(-1), "pin the server to this CPU (as taskset -c)")
         ("bench-cpu", po::value<int>()->default_value(-1), "pin the load generator to this CPU")
-        ("sessions", po::value<std::size_t>()->default_value(10000), "sessions in all")
+        ("sessions", po::value<std::size_t>()->default_value(10000),
+         "sessions in all; 0: only the flood, for --flood-time, reporting the server's CPU per datagram")
         ("concurrency", po::value<std::size_t>()->default_value(200), "sessions under way at once")
         ("sources", po::value<int>()->default_value(1), "client addresses 127.0.0.1 .. 127.0.0.N (1..15)")
         ("pings", po::value<int>()->default_value(3), "server PINGs that complete a session")
         ("session-timeout", po::value<int>()->default_value(10), "seconds before a session counts as lost")
         ("time-limit", po::value<int>()->default_value(120), "seconds the whole run may take")
-        ("flood-rate", po::value<std::uint64_t>()->default_value(0), "garbage datagrams per second (0: none)")
+        ("flood-rate", po::value<std::string>()->default_value("0"),
+         "flood datagrams per second (0: none); with --sessions 0 a comma-separated list, each rate "
+         "against a fresh server")
+        ("flood-kind", po::value<std::string>()->default_value("mixed"),
+         ("what the flood sends: " + flood_kind_names() +
+          "; with --sessions 0 a comma-separated list, each kind against a fresh server").c_str())
+        ("flood-time", po::value<int>()->default_value(10), "seconds each flood runs with --sessions 0 (1..600)")
+        ("amplification", "send each kind of request once from a new source, and the steps of one real "
+                          "session, and report what came back")
+        ("amplification-wait", po::value<int>()->default_value(300),
+         "milliseconds to wait for what a request brings back (1..10000)")
         ("busy-poll", "poll the clients' loop instead of sleeping in it, so the server's sends to loopback "
                       "do not pay for waking them")
-        ("fail-on-loss", "exit with status 1 unless every session completed")
+        ("fail-on-loss", "exit with status 1 unless every session completed (with --sessions 0: unless the "
+                         "server drained every flood without a drop and the replies were as expected; with "
+                         "--amplification: unless every step of the session was answered)")
         ("help", "print this help");
     po::options_description hidden;
     hidden.add_options()("server-args", po::value<std::vector<std::string>>(), "");
@@ -70,9 +319,13 @@ int main(int argc, char* argv[])
     positional.add("server-args", -1);
 
     po::variables_map values;
+    std::vector<FloodKind> kinds;
+    std::vector<std::uint64_t> rates;
     try {
         po::store(po::command_line_parser(argc, argv).options(all).positional(positional).run(), values);
         po::notify(values);
+        kinds = parse_kinds(values["flood-kind"].as<std::string>());
+        rates = parse_rates(values["flood-rate"].as<std::string>());
     } catch (const std::exception& error) {
         std::cerr << "punchprobe-bench: " << error.what() << "\n";
         return 2;
@@ -86,18 +339,42 @@ int main(int argc, char* argv[])
         std::cerr << "punchprobe-bench: --sources must be 1..15\n";
         return 2;
     }
+    const bool flood_only_mode = values["sessions"].as<std::size_t>() == 0;
+    const int flood_time = values["flood-time"].as<int>();
+    const int amplification_wait = values["amplification-wait"].as<int>();
+    if (flood_only_mode && !values.count("amplification") &&
+        (std::count(rates.begin(), rates.end(), 0u) != 0 || flood_time < 1 || flood_time > 600)) {
+        std::cerr << "punchprobe-bench: --sessions 0 needs --flood-rate above 0 and --flood-time 1..600\n";
+        return 2;
+    }
+    if (!flood_only_mode && (kinds.size() != 1 || rates.size() != 1)) {
+        std::cerr << "punchprobe-bench: several flood kinds or rates only with --sessions 0\n";
+        return 2;
+    }
+    if (amplification_wait < 1 || amplification_wait > 10000) {
+        std::cerr << "punchprobe-bench: --amplification-wait must be 1..10000\n";
+        return 2;
+    }
 
     try {
         raise_file_limit();
-        std::vector<std::string> server_args;
-        if (values.count("server-args")) server_args = values["server-args"].as<std::vector<std::string>>();
-        ServerProcess server(values["server"].as<std::string>(), server_args, values["server-cpu"].as<int>());
-        pin_to_cpu(values["bench-cpu"].as<int>());
-        const ProcessUsage at_start = server.usage();
+        Common common;
+        common.server_binary = values["server"].as<std::string>();
+        if (values.count("server-args")) common.server_args = values["server-args"].as<std::vector<std::string>>();
+        common.server_cpu = values["server-cpu"].as<int>();
+        common.bench_cpu = values["bench-cpu"].as<int>();
+        const bool fail_on_loss = values.count("fail-on-loss") > 0;
+        if (values.count("amplification"))
+            return amplification(common, std::chrono::milliseconds(amplification_wait), fail_on_loss);
+        if (flood_only_mode) return flood_only(common, kinds, rates, flood_time, fail_on_loss);
+
+        std::unique_ptr<ServerProcess> server = start_server(common);
+        const ProcessUsage at_start = server->usage();
         const long rcvbuf_errors_at_start = udp_receive_buffer_errors();
+        const long socket_drops_at_start = server_sockets(*server).drops;
 
         LoadSettings settings;
-        settings.server = boost::asio::ip::udp::endpoint(boost::asio::ip::address_v4::loopback(), server.main_port());
+        settings.server = boost::asio::ip::udp::endpoint(boost::asio::ip::address_v4::loopback(), server->main_port());
         settings.sessions = values["sessions"].as<std::size_t>();
         settings.concurrency = std::max<std::size_t>(1, values["concurrency"].as<std::size_t>());
         settings.sources = sources;
@@ -106,34 +383,38 @@ int main(int argc, char* argv[])
         settings.time_limit = std::chrono::seconds(values["time-limit"].as<int>());
         settings.busy_poll = values.count("busy-poll") > 0;
         settings.progress = [&server](std::chrono::steady_clock::duration elapsed, std::size_t completed) {
-            const ProcessUsage usage = server.usage();
+            const ProcessUsage usage = server->usage();
             std::printf("progress t=%.0fs completed=%zu server_vmrss_kb=%ld server_cpu_s=%.2f\n",
                         std::chrono::duration<double>(elapsed).count(), completed, usage.vm_rss_kb,
                         usage.cpu_seconds);
             std::fflush(stdout);
         };
 
-        std::printf("bench sessions=%zu concurrency=%zu sources=%d busy_poll=%s flood_rate=%llu server_pid=%d\n",
+        const FloodKind kind = kinds.front();
+        const std::uint64_t rate = rates.front();
+        std::printf("bench sessions=%zu concurrency=%zu sources=%d busy_poll=%s flood_rate=%llu flood_kind=%s "
+                    "server_pid=%d\n",
                     settings.sessions, settings.concurrency, sources, settings.busy_poll ? "yes" : "no",
-                    static_cast<unsigned long long>(values["flood-rate"].as<std::uint64_t>()),
-                    static_cast<int>(server.pid()));
+                    static_cast<unsigned long long>(rate), flood_kind_name(kind), static_cast<int>(server->pid()));
         std::fflush(stdout);
 
         std::unique_ptr<GarbageFlood> flood;
-        if (values["flood-rate"].as<std::uint64_t>() > 0) {
+        if (rate > 0) {
             FloodSettings flood_settings;
-            flood_settings.main_port = server.main_port();
-            flood_settings.extra_port = server.extra_port();
-            flood_settings.rate = values["flood-rate"].as<std::uint64_t>();
+            flood_settings.kind = kind;
+            flood_settings.main_port = server->main_port();
+            flood_settings.extra_port = server->extra_port();
+            flood_settings.rate = rate;
             flood = std::make_unique<GarbageFlood>(flood_settings);
         }
 
         LoadResult result = run_load(settings);
         FloodResult flooded;
         if (flood) flooded = flood->stop();
-        const ProcessUsage at_end = server.usage();
+        const ProcessUsage at_end = server->usage();
         const long rcvbuf_errors = udp_receive_buffer_errors() - rcvbuf_errors_at_start;
-        const std::string counters = server.stop();
+        const long socket_drops = server_sockets(*server).drops - socket_drops_at_start;
+        const std::string counters = server->stop();
 
         const double seconds = std::chrono::duration<double>(result.elapsed).count();
         std::sort(result.latencies_us.begin(), result.latencies_us.end());
@@ -151,20 +432,17 @@ int main(int argc, char* argv[])
                     at_start.vm_rss_kb, at_end.vm_rss_kb, at_end.vm_hwm_kb, cpu,
                     at_end.system_seconds - at_start.system_seconds,
                     result.completed ? cpu * 1e6 / static_cast<double>(result.completed) : 0.0);
-        std::printf("udp rcvbuf_errors=%ld (whole machine, during the run)\n", rcvbuf_errors);
+        std::printf("udp rcvbuf_errors=%ld (whole machine, during the run) server_socket_drops=%ld\n", rcvbuf_errors,
+                    socket_drops);
         std::printf("server %s\n", counters.empty() ? "counters missing" : counters.c_str());
-        if (flood)
-            std::printf("flood sent=%llu send_errors=%llu rate_per_s=%.0f replies=%llu\n",
-                        static_cast<unsigned long long>(flooded.sent),
-                        static_cast<unsigned long long>(flooded.send_errors),
-                        static_cast<double>(flooded.sent) / seconds,
-                        static_cast<unsigned long long>(flooded.replies));
+        if (flood) print_flood(kind, flooded, seconds);
         std::printf("success_rate=%.2f%%\n",
                     attempted ? 100.0 * static_cast<double>(result.completed) / static_cast<double>(attempted) : 0.0);
         std::fflush(stdout);
 
-        if (values.count("fail-on-loss") && (result.completed != settings.sessions || flooded.replies != 0))
-            return 1;
+        // The INIT kinds are answered by design; nothing else may be.
+        const bool stray_replies = !is_init_kind(kind) && flooded.unexpected_replies() != 0;
+        if (fail_on_loss && (result.completed != settings.sessions || stray_replies)) return 1;
     } catch (const std::exception& error) {
         std::cerr << "punchprobe-bench: " << error.what() << std::endl;
         return 1;

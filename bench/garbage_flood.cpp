@@ -4,12 +4,19 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <netinet/in.h>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
+
+#include <boost/asio/ip/udp.hpp>
+
+#include "bench/wire.hpp"
+#include "support/forged_udp.hpp"
 
 namespace punchprobe_bench {
 
@@ -19,14 +26,23 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int batch = 64;
 
-sockaddr_in loopback(unsigned short port, unsigned last_octet)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(0x7F000000u | last_octet);
-    return address;
-}
+struct KindName {
+    FloodKind kind;
+    const char* name;
+};
+
+const KindName kind_names[] = {
+    {FloodKind::mixed, "mixed"},
+    {FloodKind::init_forged, "init-forged"},
+    {FloodKind::init_one_host, "init-one-host"},
+    {FloodKind::junk_brackets, "junk-brackets"},
+    {FloodKind::junk_deep, "junk-deep"},
+    {FloodKind::junk_nul, "junk-nul"},
+    {FloodKind::junk_oversized, "junk-oversized"},
+    {FloodKind::junk_text, "junk-text"},
+    {FloodKind::junk_broken_json, "junk-broken-json"},
+    {FloodKind::junk_not_request, "junk-not-request"},
+};
 
 // A pool of hostile payloads made once, so that the flood costs the sender
 // little and the server sees a steady mix. Spoofed ids are drawn per
@@ -63,8 +79,92 @@ std::vector<std::string> fixed_payloads(std::mt19937& random)
 
 }  // namespace
 
+bool parse_flood_kind(const std::string& name, FloodKind& kind)
+{
+    for (const KindName& entry : kind_names) {
+        if (name != entry.name) continue;
+        kind = entry.kind;
+        return true;
+    }
+    return false;
+}
+
+const char* flood_kind_name(FloodKind kind)
+{
+    for (const KindName& entry : kind_names)
+        if (entry.kind == kind) return entry.name;
+    return "?";
+}
+
+std::string flood_kind_names()
+{
+    std::string names;
+    for (const KindName& entry : kind_names) names += (names.empty() ? "" : ", ") + std::string(entry.name);
+    return names;
+}
+
+bool is_junk_kind(FloodKind kind)
+{
+    return kind != FloodKind::mixed && !is_init_kind(kind);
+}
+
+bool is_init_kind(FloodKind kind)
+{
+    return kind == FloodKind::init_forged || kind == FloodKind::init_one_host;
+}
+
+const std::vector<FloodKind>& junk_kinds()
+{
+    static const std::vector<FloodKind> kinds = {
+        FloodKind::junk_brackets, FloodKind::junk_deep,        FloodKind::junk_nul,
+        FloodKind::junk_oversized, FloodKind::junk_text,       FloodKind::junk_broken_json,
+        FloodKind::junk_not_request,
+    };
+    return kinds;
+}
+
+std::string junk_payload(FloodKind kind)
+{
+    switch (kind) {
+    case FloodKind::junk_brackets: return std::string(34, '[');
+    case FloodKind::junk_deep:
+        // 200 bytes, under the request size limit, so that only the nesting
+        // is wrong.
+        return "{\"a\":" + std::string(97, '[') + std::string(97, ']') + "}";
+    case FloodKind::junk_nul: {
+        std::string text = "{\"command\":\"PING\",\"protocol\":\"Punch?probe\",\"session_id\":12345}\n";
+        text[text.find('?')] = '\0';
+        return text;
+    }
+    case FloodKind::junk_oversized: {
+        // A well-formed INIT but for its padding, as long as a full
+        // Ethernet frame's payload allows.
+        std::string text = "{\"command\":\"INIT\",\"local_port\":40000,\"protocol\":\"Punchprobe\",\"padding\":\"";
+        text.append(1400 - text.size() - 3, 'x');
+        return text + "\"}\n";
+    }
+    case FloodKind::junk_text: return "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: probe\r\n\r\n";
+    case FloodKind::junk_broken_json:
+        // Parsed to its very end before it fails: the closing brace is missing.
+        return "{\"command\":\"INIT\",\"local_port\":40000,\"protocol\":\"Punchprobe\"\n";
+    case FloodKind::junk_not_request:
+        // Valid JSON and a known command; the port is a string.
+        return "{\"command\":\"INIT\",\"local_port\":\"40000\",\"protocol\":\"Punchprobe\"}\n";
+    case FloodKind::mixed:
+    case FloodKind::init_forged:
+    case FloodKind::init_one_host: break;
+    }
+    return std::string();
+}
+
 GarbageFlood::GarbageFlood(const FloodSettings& settings) : settings_(settings)
 {
+    if (settings_.kind == FloodKind::init_forged) {
+        std::string why_not;
+        forged_ = punchprobe_test::ForgedUdpSender::create(why_not);
+        if (!forged_) throw std::runtime_error("flood kind init-forged: " + why_not);
+        result_.replies_seen = false;
+    }
     thread_ = std::thread(&GarbageFlood::run, this);
 }
 
@@ -77,23 +177,26 @@ FloodResult GarbageFlood::stop()
 {
     stopping_ = true;
     if (thread_.joinable()) thread_.join();
+    result_.sent = sent_;
     return result_;
 }
 
 void GarbageFlood::run()
 {
+    using boost::asio::ip::address_v4;
+    using boost::asio::ip::udp;
+
     std::mt19937 random(20240601);
     const std::vector<std::string> payloads = fixed_payloads(random);
-    const char* spoofed_formats[] = {
-        "{\"command\":\"INIT2\",\"local_port_alt\":40001,\"protocol\":\"Punchprobe\",\"session_id\":%d}\n",
-        "{\"command\":\"START\",\"protocol\":\"Punchprobe\",\"session_id\":%d}\n",
-        "{\"command\":\"PING\",\"protocol\":\"Punchprobe\",\"session_id\":%d}\n",
-    };
+    const std::string junk = junk_payload(settings_.kind);
 
     std::vector<int> sockets;
-    for (int index = 0; index < settings_.sources; ++index) {
+    // Each socket's INIT names the socket's own port, as the client's does.
+    std::vector<std::string> inits;
+    for (int index = 0; index < settings_.sources && !forged_; ++index) {
         const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-        const sockaddr_in source = loopback(0, 20 + static_cast<unsigned>(index));
+        const unsigned last_octet = settings_.kind == FloodKind::init_one_host ? 20 : 20 + static_cast<unsigned>(index);
+        const sockaddr_in source = ipv4_endpoint(0x7F000000u | last_octet, 0);
         if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&source), sizeof source) != 0) {
             // Reported as a flood that sent nothing, rather than ending the
             // process from this thread.
@@ -101,18 +204,39 @@ void GarbageFlood::run()
             if (fd >= 0) close(fd);
             continue;
         }
+        // Room for the INIT kinds' answers between two drains.
+        const int receive_buffer = 4 * 1024 * 1024;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+        sockaddr_in bound{};
+        socklen_t length = sizeof bound;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
         sockets.push_back(fd);
+        inits.push_back(init_request(ntohs(bound.sin_port)));
     }
-    if (sockets.empty()) return;
-    const sockaddr_in targets[] = {loopback(settings_.main_port, 1), loopback(settings_.extra_port, 1)};
+    if (sockets.empty() && !forged_) return;
+    const sockaddr_in targets[] = {ipv4_endpoint(INADDR_LOOPBACK, settings_.main_port),
+                                   ipv4_endpoint(INADDR_LOOPBACK, settings_.extra_port)};
+    const udp::endpoint forged_target(address_v4::loopback(), settings_.main_port);
 
     std::vector<std::string> spoofed(batch);
     std::vector<mmsghdr> messages(batch);
     std::vector<iovec> vectors(batch);
+    std::string forged_init;
+    char buffer[2048];
     const auto started = Clock::now();
     std::uint64_t next = 0;
     std::uint64_t attempted = 0;
+    std::uint64_t rounds = 0;
     while (!stopping_) {
+        // INIT answers are read as they come, so that a full queue does not
+        // hide them; bounded, so that the sending goes on. The other kinds
+        // expect none and look once at the end.
+        if (settings_.kind == FloodKind::init_one_host)
+            for (const int fd : sockets)
+                for (int reads = 0; reads < 4 * batch && recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) >= 0;
+                     ++reads)
+                    ++result_.replies;
+
         // Due by now at the set rate; sent in batches, the rest of the time
         // asleep, so the rate stays even instead of bursting.
         const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
@@ -122,36 +246,68 @@ void GarbageFlood::run()
             continue;
         }
         const int count = static_cast<int>(std::min<std::uint64_t>(batch, due - attempted));
-        const int fd = sockets[next % sockets.size()];
+        attempted += static_cast<std::uint64_t>(count);
+
+        if (forged_) {
+            // x >= 1 keeps clear of the clients (127.0.0.N) and the server;
+            // the last octet avoids .0 and .255.
+            for (int index = 0; index < count; ++index) {
+                const std::uint32_t address =
+                    0x7F000000u | (1 + random() % 254) << 16 | (random() % 256) << 8 | (1 + random() % 254);
+                const auto port = static_cast<unsigned short>(1024 + random() % (65536 - 1024));
+                forged_init = init_request(port);
+                if (forged_->send(udp::endpoint(address_v4(address), port), forged_target, forged_init))
+                    ++sent_;
+                else
+                    ++result_.send_errors;
+            }
+            continue;
+        }
+
+        // Batches take turns among the sources.
+        const std::size_t socket_index = rounds++ % sockets.size();
         for (int index = 0; index < count; ++index, ++next) {
-            const std::string* payload;
-            if (next % 2 == 0) {
-                char text[160];
-                const int id = static_cast<int>(random() & 0x7FFFFFFF);
-                std::snprintf(text, sizeof text, spoofed_formats[(next / 2) % 3], id);
-                spoofed[index] = text;
-                payload = &spoofed[index];
-            } else {
-                payload = &payloads[(next / 2) % payloads.size()];
+            const std::string* payload = &junk;
+            const sockaddr_in* target = &targets[0];
+            if (settings_.kind == FloodKind::init_one_host) {
+                payload = &inits[socket_index];
+            } else if (settings_.kind == FloodKind::mixed) {
+                if (next % 2 == 0) {
+                    char text[160];
+                    const long id = static_cast<long>(random() & 0x7FFFFFFF);
+                    switch ((next / 2) % 3) {
+                    case 0: format_init2(text, sizeof text, 40001, id); break;
+                    case 1: format_start(text, sizeof text, id); break;
+                    default: format_ping(text, sizeof text, id); break;
+                    }
+                    spoofed[index] = text;
+                    payload = &spoofed[index];
+                } else {
+                    payload = &payloads[(next / 2) % payloads.size()];
+                }
+                target = &targets[(next / 3) % 2];
             }
             vectors[index].iov_base = const_cast<char*>(payload->data());
             vectors[index].iov_len = payload->size();
             messages[index] = mmsghdr{};
             messages[index].msg_hdr.msg_iov = &vectors[index];
             messages[index].msg_hdr.msg_iovlen = 1;
-            messages[index].msg_hdr.msg_name = const_cast<sockaddr_in*>(&targets[(next / 3) % 2]);
+            messages[index].msg_hdr.msg_name = const_cast<sockaddr_in*>(target);
             messages[index].msg_hdr.msg_namelen = sizeof(sockaddr_in);
         }
-        attempted += static_cast<std::uint64_t>(count);
-        const int sent = std::max(0, sendmmsg(fd, messages.data(), static_cast<unsigned>(count), 0));
-        result_.sent += static_cast<std::uint64_t>(sent);
+        const int sent = std::max(0, sendmmsg(sockets[socket_index], messages.data(), static_cast<unsigned>(count), 0));
+        sent_ += static_cast<std::uint64_t>(sent);
         result_.send_errors += static_cast<std::uint64_t>(count - sent);
     }
 
-    // Whatever the server answered is still queued on the flood sockets.
-    char buffer[2048];
+    // Whatever the server answered since the last round is still queued.
     for (const int fd : sockets) {
-        while (recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) >= 0) ++result_.replies;
+        for (ssize_t n; (n = recv(fd, buffer, sizeof buffer - 1, MSG_DONTWAIT)) >= 0;) {
+            ++result_.replies;
+            buffer[n] = '\0';
+            if (settings_.kind == FloodKind::mixed && std::strstr(buffer, "\"command\":\"INIT2\"") != nullptr)
+                ++result_.guessed_ids_answered;
+        }
         close(fd);
     }
 }

@@ -2,33 +2,78 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <thread>
+#include <vector>
+
+namespace punchprobe_test {
+class ForgedUdpSender;
+}
 
 namespace punchprobe_bench {
 
+// What the flood thread sends.
+enum class FloodKind {
+    // INIT2, START and PING with random ids alternating with a pool of junk,
+    // to both ports.
+    mixed,
+    // Client-shaped INITs from random forged sources 127.x.y.z (x >= 1) and
+    // ports >= 1024, through a raw socket (needs root).
+    init_forged,
+    // Client-shaped INITs from 127.0.0.20, plain sockets.
+    init_one_host,
+    // One fixed datagram per junk class, to the main port; see junk_payload.
+    junk_brackets,
+    junk_deep,
+    junk_nul,
+    junk_oversized,
+    junk_text,
+    junk_broken_json,
+    junk_not_request,
+};
+
+// "mixed", "init-forged", ... "junk-not-request"; false for an unknown name.
+bool parse_flood_kind(const std::string& name, FloodKind& kind);
+const char* flood_kind_name(FloodKind kind);
+// Every name, comma-separated, for the help text.
+std::string flood_kind_names();
+bool is_junk_kind(FloodKind kind);
+bool is_init_kind(FloodKind kind);
+const std::vector<FloodKind>& junk_kinds();
+// The one datagram a junk kind sends, over and over.
+std::string junk_payload(FloodKind kind);
+
 struct FloodSettings {
+    FloodKind kind = FloodKind::mixed;
     unsigned short main_port = 0;
     unsigned short extra_port = 0;
     // Datagrams per second, spread evenly over the run.
     std::uint64_t rate = 100000;
     // Flood sources: 127.0.0.20 .. 127.0.0.(20 + sources - 1), never a
     // client's address, so a spoofed id that happens to be live still comes
-    // from the wrong address.
+    // from the wrong address. init-one-host puts all of them on 127.0.0.20.
     int sources = 4;
 };
 
 struct FloodResult {
     std::uint64_t sent = 0;
     std::uint64_t send_errors = 0;
-    // Anything the server sent back to a flood source: should be nothing.
+    // Anything the server sent back to a flood source: nothing, except for
+    // the INIT kinds. Forged sources cannot see their replies.
     std::uint64_t replies = 0;
+    // Of those, INIT2 answers to the mixed flood's made-up ids: an id is a
+    // short MAC, and now and then a guess is right (about 2 in 32,768).
+    std::uint64_t guessed_ids_answered = 0;
+    bool replies_seen = true;
+
+    // Replies there should not have been.
+    std::uint64_t unexpected_replies() const { return replies - guessed_ids_answered; }
 };
 
-// Sends a mix of hostile datagrams to both server ports from its own thread
-// until stop(): random bytes, broken JSON, oversized datagrams, non-object
-// JSON, unknown commands, wrong member types, and well-formed INIT2, START
-// and PING requests with random (spoofed) session ids. No INIT: a flood of
-// those is a different attack, on the session cap.
+// Sends one kind of hostile datagram to the server from its own thread until
+// stop(). Throws std::runtime_error from the constructor when the kind needs
+// a raw socket and none can be opened.
 class GarbageFlood {
 public:
     explicit GarbageFlood(const FloodSettings& settings);
@@ -36,13 +81,18 @@ public:
     GarbageFlood(const GarbageFlood&) = delete;
     GarbageFlood& operator=(const GarbageFlood&) = delete;
 
+    // Sent so far; may be read while the flood runs.
+    std::uint64_t sent() const { return sent_; }
+
     FloodResult stop();
 
 private:
     void run();
 
     FloodSettings settings_;
+    std::unique_ptr<punchprobe_test::ForgedUdpSender> forged_;
     std::atomic<bool> stopping_{false};
+    std::atomic<std::uint64_t> sent_{0};
     FloodResult result_;
     std::thread thread_;
 };

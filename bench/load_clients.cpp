@@ -1,8 +1,8 @@
 #include "bench/load_clients.hpp"
 
+#include "bench/wire.hpp"
+
 #include <array>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -17,17 +17,6 @@ using boost::system::error_code;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-// The server writes compact JSON (FastWriter), so members are found by their
-// exact text; this keeps the generator cheap enough to outpace the server.
-bool find_int(const char* text, const char* key, long& value)
-{
-    const char* at = std::strstr(text, key);
-    if (at == nullptr) return false;
-    char* end = nullptr;
-    value = std::strtol(at + std::strlen(key), &end, 10);
-    return end != at + std::strlen(key);
-}
 
 enum class Step { idle, init, init2, start, ping };
 
@@ -120,9 +109,7 @@ private:
         slot.session = 0;
         slot.pings = 0;
         slot.started = Clock::now();
-        const int n = std::snprintf(slot.out.data(), slot.out.size(),
-                                    "{\"command\":\"INIT\",\"local_port\":%u,\"protocol\":\"Punchprobe\"}\n",
-                                    slot.primary_port);
+        const int n = format_init(slot.out.data(), slot.out.size(), slot.primary_port);
         send(slot.primary, slot, n, settings_.server);
     }
 
@@ -154,9 +141,16 @@ private:
         long session = 0;
         const bool has_session = find_int(text, "\"session_id\":", session);
         const bool right_socket = primary == (slot.step == Step::init || slot.step == Step::ping);
+        // The server's ids may repeat: one issued as a cookie of the source
+        // is the same for the slot's next session within some seconds. The
+        // late PINGs of the previous session then carry this session's id,
+        // and only their numbers tell them apart.
+        long ping_number = 0;
+        const bool out_of_turn = slot.step == Step::ping && find_int(text, "\"ping_number\":", ping_number) &&
+                                 ping_number != slot.pings + 1;
         if (slot.step == Step::idle || !right_socket || !has_session ||
             std::strstr(text, expected_command(slot.step)) == nullptr ||
-            (slot.step != Step::init && session != slot.session)) {
+            (slot.step != Step::init && session != slot.session) || out_of_turn) {
             // A fourth PING of a finished session lands here too.
             if (has_session && std::strstr(text, "\"command\":\"PING\"") != nullptr)
                 ++result_.extra_pings;
@@ -170,18 +164,13 @@ private:
         case Step::init: {
             slot.session = session;
             slot.step = Step::init2;
-            const int n = std::snprintf(
-                slot.out.data(), slot.out.size(),
-                "{\"command\":\"INIT2\",\"local_port_alt\":%u,\"protocol\":\"Punchprobe\",\"session_id\":%ld}\n",
-                slot.alternate_port, slot.session);
+            const int n = format_init2(slot.out.data(), slot.out.size(), slot.alternate_port, slot.session);
             send(slot.alternate, slot, n, sender);
             break;
         }
         case Step::init2: {
             slot.step = Step::start;
-            const int n = std::snprintf(slot.out.data(), slot.out.size(),
-                                        "{\"command\":\"START\",\"protocol\":\"Punchprobe\",\"session_id\":%ld}\n",
-                                        slot.session);
+            const int n = format_start(slot.out.data(), slot.out.size(), slot.session);
             send(slot.alternate, slot, n, sender);
             break;
         }
@@ -192,9 +181,7 @@ private:
                 return;
             }
             slot.step = Step::ping;
-            const int n = std::snprintf(slot.out.data(), slot.out.size(),
-                                        "{\"command\":\"PING\",\"protocol\":\"Punchprobe\",\"session_id\":%ld}\n",
-                                        slot.session);
+            const int n = format_ping(slot.out.data(), slot.out.size(), slot.session);
             send(slot.primary, slot, n, udp::endpoint(sender.address(), static_cast<unsigned short>(extra_port)));
             break;
         }

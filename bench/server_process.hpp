@@ -52,6 +52,24 @@ private:
 // kernel dropped because a socket's receive buffer was full.
 long udp_receive_buffer_errors();
 
+// Datagrams the kernel's per-CPU input queues dropped (/proc/net/softnet_stat,
+// all CPUs): on loopback every datagram passes through one of them.
+long input_queue_drops();
+
+// One UDP socket of this network namespace as /proc/net/udp shows it.
+struct UdpSocketState {
+    bool found = false;
+    long queued_bytes = 0;  // received, not yet read by the owner
+    long drops = 0;         // refused for want of room in its receive buffer
+};
+
+// The IPv4 UDP socket bound to 127.0.0.1:`port`.
+UdpSocketState udp_socket_state(unsigned short port);
+
+// The value of `key` in a "counters a=1 b=2 ..." line; -1 when the line has
+// no such key (an older server).
+long long counter_value(const std::string& counters, const std::string& key);
+
 // Pins the calling thread to one CPU; does nothing for cpu < 0.
 void pin_to_cpu(int cpu);
 
