@@ -66,6 +66,7 @@ using punchprobe::Session;
 using punchprobe::SessionCookies;
 using punchprobe::SessionEnd;
 using punchprobe::SessionReport;
+using punchprobe::unpinged_report;
 
 constexpr std::chrono::seconds ttl{60};
 // Small, so that eviction happens within a few records.
@@ -317,16 +318,6 @@ std::string with_session_id(std::string bytes, std::int32_t id)
     while (end < bytes.size() && (bytes[end] == '-' || (bytes[end] >= '0' && bytes[end] <= '9'))) ++end;
     bytes.replace(at, end - at, std::to_string(id));
     return bytes;
-}
-
-SessionReport unpinged_report(const Session& session, SessionEnd end)
-{
-    SessionReport report;
-    report.id = session.id;
-    report.public_endpoint = session.public_endpoint;
-    report.alt_port = session.alt_port;
-    report.end = end;
-    return report;
 }
 
 // The handler state, as new, for the next input. The limiters allocate

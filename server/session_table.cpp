@@ -4,8 +4,6 @@
 
 namespace punchprobe {
 
-namespace {
-
 SessionReport unpinged_report(const Session& session, SessionEnd end)
 {
     SessionReport report;
@@ -15,8 +13,6 @@ SessionReport unpinged_report(const Session& session, SessionEnd end)
     report.end = end;
     return report;
 }
-
-}  // namespace
 
 SessionTable::SessionTable(ServerClock::duration ttl, std::size_t max_sessions)
     : ttl_(ttl), max_sessions_(max_sessions)

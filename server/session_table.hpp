@@ -30,6 +30,9 @@ struct Session {
     ServerClock::time_point created;
 };
 
+// The report of a session that ends without a PING train.
+SessionReport unpinged_report(const Session& session, SessionEnd end);
+
 // Proven sessions by address and id, without sockets or clocks of its own:
 // the caller passes "now", so tests and fuzzers drive time by hand. Unproven
 // clients have no entry (their ids are cookies), so nothing a forged source
