@@ -237,10 +237,8 @@ TEST(ServerAttack, OneHostFloodingInitsGetsATrickleAndOthersAreServed)
 // A client that waits a second between steps, as one behind a slow link
 // would, and repeats a request the flood made the server's socket lose.
 // Returns the PINGs it received.
-int slow_client(const AttackServer& server)
+int slow_client(const AttackServer& server, UdpPeer& primary, UdpPeer& alternate)
 {
-    UdpPeer primary;
-    UdpPeer alternate;
     const auto init = ask(primary, server.main(), client_init(primary.port()), primary, 4, 250ms);
     if (!init) return -1;
     const int id = id_in(*init);
@@ -255,7 +253,11 @@ int slow_client(const AttackServer& server)
 
 TEST(ServerAttack, InitFloodCannotPushARealClientOut)
 {
-    CREATE_FORGER_OR_SKIP(forger, nullptr);
+    // In a namespace of its own: the replies to forged sources go to every
+    // port, and a test beside this one with a socket on the wildcard
+    // address would take them in.
+    CREATE_NAMESPACE_OR_SKIP(ns);
+    CREATE_FORGER_OR_SKIP(forger, ns.get());
     const struct {
         const char* what;
         ForgedInitFlood::SourcePicker source;
@@ -273,14 +275,20 @@ TEST(ServerAttack, InitFloodCannotPushARealClientOut)
         // whether the server's core keeps up, which the kernel settles by
         // dropping datagrams, the real client's among them. Quiet, so that
         // no session line stands in for what is measured here.
-        AttackServer server({"--max-sessions", "1000", "--quiet"});
+        AttackServer server({"--max-sessions", "1000", "--quiet"}, ns.get());
         ASSERT_TRUE(server.listening());
+        std::unique_ptr<UdpPeer> primary;
+        std::unique_ptr<UdpPeer> alternate;
+        ns->run_inside([&] {
+            primary = std::make_unique<UdpPeer>();
+            alternate = std::make_unique<UdpPeer>();
+        });
         int pings = 0;
         ForgedInitFlood::Report report;
         {
             ForgedInitFlood flooding(*forger, server.main(), flood.source, 6s, 10000);
             std::this_thread::sleep_for(300ms);
-            pings = slow_client(server);
+            pings = slow_client(server, *primary, *alternate);
             report = flooding.finish();
         }
         EXPECT_EQ(pings, 5) << "negative: the step that went unanswered";

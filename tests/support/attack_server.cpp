@@ -181,8 +181,9 @@ long vmrss_kb(pid_t pid)
 
 udp::endpoint random_loopback_source(std::mt19937& random)
 {
-    // The upper half of 127.0.0.0/8: no other test binds there, so a reply
-    // to a forged source never reaches a test that runs alongside.
+    // The upper half of 127.0.0.0/8, where no test binds an address. Floods
+    // from here still run in a namespace of their own: the replies go to
+    // every port, and a socket on the wildcard address takes them in.
     std::uniform_int_distribution<std::uint32_t> host(0x800000, 0xFFFFFE);
     std::uniform_int_distribution<int> port(1024, 65535);
     const boost::asio::ip::address_v4 address((127u << 24) | host(random));
