@@ -16,23 +16,9 @@ step_done() {
   step_start=$SECONDS
 }
 
-# Only the missing packages, so that later runs cost nothing. wine64 alone
-# puts no `wine` on the PATH, hence both.
-packages=(g++-mingw-w64-x86-64-posix wine wine64 cmake ninja-build libboost-dev
-          dpkg-dev)  # dpkg-source unpacks what apt-get source fetches
-missing=()
-for package in "${packages[@]}"; do
-  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
-  [[ $status == "install ok installed" ]] || missing+=("$package")
-done
-if [[ ${#missing[@]} -gt 0 ]]; then
-  echo "Installing: ${missing[*]}" >&2
-  sudo=()
-  [[ $(id -u) -eq 0 ]] || sudo=(sudo)
-  export DEBIAN_FRONTEND=noninteractive
-  "${sudo[@]}" apt-get update -qq
-  "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
-fi
+# wine64 alone puts no `wine` on the PATH, hence both; dpkg-source unpacks
+# what apt-get source fetches.
+"$root/scripts/install-deps.sh" g++-mingw-w64-x86-64-posix wine wine64 cmake ninja-build libboost-dev dpkg-dev
 step_done "package install"
 
 # JsonCpp's source comes through apt with a private sources list and state,

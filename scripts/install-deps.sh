@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, and only the missing ones,
-# so that later runs cost nothing.
+# so that later runs cost nothing. Given package names, installs those
+# instead (the Windows cross build brings its own list).
+#   scripts/install-deps.sh [PACKAGE...]
 set -euo pipefail
 
-packages=(g++ cmake ninja-build libboost-dev libboost-system-dev libboost-date-time-dev
+project_packages=(g++ cmake ninja-build libboost-dev libboost-system-dev libboost-date-time-dev
           libboost-program-options-dev libjsoncpp-dev googletest libgtest-dev
           iproute2 nftables
           clang-14 libclang-rt-14-dev  # libFuzzer for fuzz/run-fuzz.sh
           dpkg-dev file   # the .deb: dpkg-shlibdeps computes Depends, CPack finds ELF files with file
           man-db)         # packaging/check-deb.sh reads the installed man pages
+if [[ $# -gt 0 ]]; then packages=("$@"); else packages=("${project_packages[@]}"); fi
 
 missing=()
 for package in "${packages[@]}"; do

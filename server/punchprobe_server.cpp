@@ -242,17 +242,22 @@ void PunchprobeServer::data_sent(const error_code& error, std::size_t /*bytes_se
     if (error && error != asio::error::operation_aborted) report_error("data_sent", error);
 }
 
+int PunchprobeServer::live_trains_to(std::uint32_t address) const
+{
+    const auto live = live_trains_.find(address);
+    return live == live_trains_.end() ? 0 : live->second;
+}
+
 void PunchprobeServer::start_ping_train(PingTrainOrder order)
 {
     const std::uint32_t address = address_key(order.destination);
-    const bool must_wait = live_trains_[address] >= trains_per_address_;
-    auto& waiting = waiting_trains_[address];
+    const bool must_wait = live_trains_to(address) >= trains_per_address_;
+    const auto waiting = waiting_trains_.find(address);
+    const std::size_t waiting_here = waiting == waiting_trains_.end() ? 0 : waiting->second.size();
     // One address waits for a few turns at most, and all trains together
     // never outnumber the sessions the table may hold.
     if (ping_trains_.size() + waiting_train_count_ >= max_trains_ ||
-        (must_wait && waiting.size() >= max_waiting_per_address_)) {
-        if (waiting.empty()) waiting_trains_.erase(address);
-        if (live_trains_[address] == 0) live_trains_.erase(address);
+        (must_wait && waiting_here >= max_waiting_per_address_)) {
         // A later PING may try again: the session is not spent.
         counters_.count_drop(DropReason::train_cap);
         if (Session* session = state_.sessions.find(order.session_id, order.destination.address().to_v4()))
@@ -262,12 +267,11 @@ void PunchprobeServer::start_ping_train(PingTrainOrder order)
     if (must_wait) {
         // Its turn comes when one of the address's trains ends, a few
         // PING intervals from now: well within the client's 20 s.
-        waiting.push_back(std::move(order));
+        waiting_trains_[address].push_back(std::move(order));
         ++waiting_train_count_;
         ++counters_.trains_delayed;
         return;
     }
-    if (waiting.empty()) waiting_trains_.erase(address);
     launch_ping_train(std::move(order));
 }
 
@@ -297,7 +301,7 @@ void PunchprobeServer::ping_train_ended(const udp::endpoint& destination)
     if (launching_waiting_trains_) return;
     launching_waiting_trains_ = true;
     for (auto waiting = waiting_trains_.find(address);
-         waiting != waiting_trains_.end() && live_trains_[address] < trains_per_address_;
+         waiting != waiting_trains_.end() && live_trains_to(address) < trains_per_address_;
          waiting = waiting_trains_.find(address)) {
         PingTrainOrder next = std::move(waiting->second.front());
         waiting->second.pop_front();
@@ -305,7 +309,6 @@ void PunchprobeServer::ping_train_ended(const udp::endpoint& destination)
         --waiting_train_count_;
         launch_ping_train(std::move(next));
     }
-    if (live_trains_[address] == 0) live_trains_.erase(address);
     launching_waiting_trains_ = false;
 }
 

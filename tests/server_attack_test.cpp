@@ -200,7 +200,7 @@ TEST(ServerAttack, OneHostFloodingInitsGetsATrickleAndOthersAreServed)
     UdpPeer bystander(0, "127.0.0.3");
     UdpPeer primary(0, "127.0.0.2");
     UdpPeer alternate(0, "127.0.0.2");
-    const auto id = open_session(primary, alternate, server);
+    const auto id = open_session(primary, alternate, server.main());
     ASSERT_TRUE(id);
 
     constexpr int flood = 200;
@@ -395,7 +395,7 @@ int complete_sessions(const AttackServer& server, int sessions, int addresses)
         const std::string address = "127.1." + std::to_string(host / 200) + "." + std::to_string(host % 200 + 1);
         UdpPeer primary(0, address);
         UdpPeer alternate(0, address);
-        const auto id = open_session(primary, alternate, server, 1s);
+        const auto id = open_session(primary, alternate, server.main(), 1s);
         if (!id || !ask(primary, server.extra(), client_ping(*id), primary, 1, 1s)) return session;
     }
     return sessions;
@@ -474,7 +474,7 @@ TEST(ServerAttack, PingTrainsToOneAddressTakeTurns)
     for (int train = 0; train < trains; ++train) {
         primaries.push_back(std::make_unique<UdpPeer>());
         alternates.push_back(std::make_unique<UdpPeer>());
-        const auto id = open_session(*primaries.back(), *alternates.back(), server);
+        const auto id = open_session(*primaries.back(), *alternates.back(), server.main());
         ASSERT_TRUE(id) << train;
         ids.push_back(*id);
     }

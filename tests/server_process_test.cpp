@@ -8,6 +8,7 @@
 #include <string>
 
 #include "server/server_options.hpp"
+#include "support/attack_server.hpp"
 #include "support/child_process.hpp"
 #include "support/scripted_server.hpp"
 #include "support/server_session.hpp"
@@ -25,24 +26,13 @@ using punchprobe_test::UdpPeer;
 using punchprobe_test::wait_until_listening;
 using punchprobe_test::with_id;
 
-// Opens a session by hand, INIT from `primary` and INIT2 from `alternate`;
-// returns its id.
-std::optional<std::string> open_session(UdpPeer& primary, UdpPeer& alternate, const udp::endpoint& main)
+// A session opened by hand, INIT from `primary` and INIT2 from `alternate`:
+// its id as the server wrote it.
+std::optional<std::string> open_session_text(UdpPeer& primary, UdpPeer& alternate, const udp::endpoint& main)
 {
-    primary.send_to(punchprobe_test::client_init(primary.port()), main);
-    const auto reply = primary.receive(10s);
-    if (!reply) {
-        ADD_FAILURE() << "no INIT reply";
-        return std::nullopt;
-    }
-    const auto id = punchprobe_test::session_id_in(reply->bytes);
-    if (!id) return std::nullopt;
-    alternate.send_to(punchprobe_test::client_init2(std::stoi(*id), alternate.port()), main);
-    if (!alternate.receive(10s)) {
-        ADD_FAILURE() << "no INIT2 reply";
-        return std::nullopt;
-    }
-    return id;
+    const auto id = punchprobe_test::open_session(primary, alternate, main, 10s);
+    if (!id) ADD_FAILURE() << "INIT or INIT2 unanswered";
+    return id ? std::optional<std::string>(std::to_string(*id)) : std::nullopt;
 }
 
 // What the counters line says after these tests: no new drop kinds.
@@ -71,7 +61,7 @@ TEST(ServerProcess, SigtermPrintsTheCountersAndExitsZero)
     UdpPeer primary;
     UdpPeer alternate;
     UdpPeer elsewhere;
-    const auto opened = open_session(primary, alternate, main);
+    const auto opened = open_session_text(primary, alternate, main);
     ASSERT_TRUE(opened);
     const std::string id = *opened;
 
@@ -111,7 +101,7 @@ TEST(ServerProcess, SigtermDuringAPingTrainStillLogsTheSession)
 
     UdpPeer primary;
     UdpPeer alternate;
-    const auto opened = open_session(primary, alternate, main);
+    const auto opened = open_session_text(primary, alternate, main);
     ASSERT_TRUE(opened);
     const std::string id = *opened;
     primary.send_to(with_id("PING", id), extra);

@@ -146,13 +146,13 @@ int id_in(const Datagram& reply)
     return std::stoi(session_id_in(reply.bytes).value_or("0"));
 }
 
-std::optional<int> open_session(UdpPeer& primary, UdpPeer& alternate, const AttackServer& server,
+std::optional<int> open_session(UdpPeer& primary, UdpPeer& alternate, const udp::endpoint& main,
                                 std::chrono::milliseconds wait)
 {
-    const auto init = ask(primary, server.main(), client_init(primary.port()), primary, 1, wait);
+    const auto init = ask(primary, main, client_init(primary.port()), primary, 1, wait);
     if (!init) return std::nullopt;
     const int id = id_in(*init);
-    if (!ask(alternate, server.main(), client_init2(id, alternate.port()), alternate, 1, wait)) return std::nullopt;
+    if (!ask(alternate, main, client_init2(id, alternate.port()), alternate, 1, wait)) return std::nullopt;
     return id;
 }
 

@@ -86,7 +86,7 @@ int id_in(const Datagram& reply);
 
 // INIT from `primary`, INIT2 from `alternate`: the session's id once both
 // are answered, each within `wait`.
-std::optional<int> open_session(UdpPeer& primary, UdpPeer& alternate, const AttackServer& server,
+std::optional<int> open_session(UdpPeer& primary, UdpPeer& alternate, const boost::asio::ip::udp::endpoint& main,
                                 std::chrono::milliseconds wait = std::chrono::seconds(5));
 
 // Sets an environment variable for the children started while it lives.
