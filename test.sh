@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs the whole suite twice: a normal build in build/ and an
 # AddressSanitizer + UndefinedBehaviorSanitizer build in build-sanitize/.
+# The normal build also runs the Windows client (build-windows/) under Wine.
 set -euo pipefail
 cd "$(dirname "$0")"
 mkdir -p build build-sanitize
@@ -11,8 +12,11 @@ jobs=$(nproc)
 # CTest hides why a test was skipped; say up front whether the NAT lab runs.
 nat-lab/run-lab.sh --check || true
 
+echo "== Windows build"
+scripts/build-windows.sh
+
 echo "== normal build"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPUNCHPROBE_WINDOWS_BUILD="$PWD/build-windows"
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs" --timeout 240 | tee build/ctest.log
 

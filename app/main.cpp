@@ -4,11 +4,14 @@
 
 #include <boost/asio/io_service.hpp>
 
+#include "app/console_window.hpp"
 #include "app/port_argument.hpp"
 #include "app/usage.hpp"
 #include "client/punchprobe_client.hpp"
 
-int main(int argc, char* argv[])
+namespace {
+
+int run(int argc, char* argv[])
 {
     switch (punchprobe::entry_request(argc, argv)) {
     case punchprobe::EntryRequest::help: std::cout << punchprobe::help_text() << std::flush; return 0;
@@ -37,4 +40,14 @@ int main(int argc, char* argv[])
         std::cerr << error.what() << std::endl;
     }
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    const int status = run(argc, argv);
+    // Started by a double-click, the window would vanish with the verdict.
+    punchprobe::hold_console_until_enter();
+    return status;
 }

@@ -149,12 +149,21 @@ void PunchprobeClient::send_ping()
 
 void PunchprobeClient::send_message(std::string text, udp::socket& from, const udp::endpoint& to)
 {
+    if (stopped) return;
     // The pending send owns its bytes until it completes.
     auto datagram = std::make_shared<std::string>(std::move(text));
     from.async_send_to(asio::buffer(*datagram), to, 0,
                        [this, datagram](const error_code& error, std::size_t bytes_sent) {
                            data_sent(error, bytes_sent);
                        });
+}
+
+bool PunchprobeClient::cut_off_by_close(const error_code& error) const
+{
+    // Windows reports the abort as 995, but Wine (and a socket closed under
+    // a pending overlapped call) may report another code: after `close`
+    // every error is the close's doing.
+    return stopped || error == asio::error::operation_aborted;
 }
 
 void PunchprobeClient::move_deadline(const boost::posix_time::time_duration& duration)
@@ -167,7 +176,7 @@ void PunchprobeClient::move_deadline(const boost::posix_time::time_duration& dur
 void PunchprobeClient::data_sent(const error_code& error, std::size_t /*bytes_sent*/)
 {
     if (error) {
-        if (error != asio::error::operation_aborted) report_handler_error("data_sent", error);
+        if (!cut_off_by_close(error)) report_handler_error("data_sent", error);
         return;
     }
     // Receives are started here and nowhere else: one per socket for every
@@ -178,6 +187,7 @@ void PunchprobeClient::data_sent(const error_code& error, std::size_t /*bytes_se
 
 void PunchprobeClient::start_receive(udp::socket& on)
 {
+    if (stopped) return;
     auto pending = std::make_shared<PendingReceive>();
     on.async_receive_from(asio::buffer(pending->recv_buffer), pending->sender_endpoint, 0,
                           [this, pending](const error_code& error, std::size_t bytes_received) {
@@ -189,7 +199,7 @@ void PunchprobeClient::_data_received(const error_code& error, std::size_t bytes
                                       const PendingReceive& received)
 {
     if (error) {
-        if (error != asio::error::operation_aborted) report_handler_error("_data_received", error);
+        if (!cut_off_by_close(error)) report_handler_error("_data_received", error);
         return;
     }
     server_endpoint = received.sender_endpoint;

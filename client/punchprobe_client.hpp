@@ -69,7 +69,11 @@ private:
                       const boost::asio::ip::udp::endpoint& to);
     void move_deadline(const boost::posix_time::time_duration& duration);
     void data_sent(const boost::system::error_code& error, std::size_t bytes_sent);
+    // Sends and receives are started only while the client runs.
     void start_receive(boost::asio::ip::udp::socket& on);
+    // Whether an error only reports work that `close` cut off: such errors
+    // print nothing.
+    bool cut_off_by_close(const boost::system::error_code& error) const;
     void _data_received(const boost::system::error_code& error, std::size_t bytes_received,
                         const PendingReceive& received);
     void handle_init(const PunchprobeMessage& message);

@@ -83,4 +83,11 @@ cmake -S "$root" -B "$out/client" -G Ninja \
 cmake --build "$out/client" --target punchprobe
 cp "$out/client/punchprobe.exe" "$out/punchprobe.exe"
 step_done "client build"
+
+# The download: the .exe and the Windows README in one zip.
+zip=punchprobe-$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$out/client/CMakeCache.txt")-win64.zip
+(cd "$out/client" && cpack -G ZIP -B "$out/client/package" >/dev/null)
+cp "$out/client/package/$zip" "$out/$zip"
+step_done "zip"
 echo "$out/punchprobe.exe"
+echo "$out/$zip"

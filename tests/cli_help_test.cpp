@@ -16,7 +16,8 @@
 namespace {
 
 using namespace std::chrono_literals;
-using punchprobe_test::client_binary;
+using punchprobe_test::client_argv;
+using punchprobe_test::console_text;
 using punchprobe_test::ProcessResult;
 
 struct Answered {
@@ -40,16 +41,12 @@ TEST(CliHelp, FirstArgumentAnswersOnStandardOutput)
         {{"--version", "127.0.0.1"}, version},
     };
     for (const auto& c : cases) {
-        std::vector<std::string> argv{client_binary()};
         std::string shown;
-        for (const auto& argument : c.arguments) {
-            argv.push_back(argument);
-            shown += " " + argument;
-        }
+        for (const auto& argument : c.arguments) shown += " " + argument;
         SCOPED_TRACE("punchprobe" + shown);
-        const ProcessResult result = punchprobe_test::run_process(argv, 10s);
+        const ProcessResult result = punchprobe_test::run_process(client_argv(c.arguments), 10s);
         ASSERT_FALSE(result.timed_out);
-        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.out, console_text(c.out));
         EXPECT_EQ(result.err, "");
         EXPECT_EQ(result.exit_status, 0);
     }
@@ -61,10 +58,10 @@ TEST(CliHelp, LaterArgumentsKeepTheirOldMeaning)
 {
     for (const char* word : {"--help", "-h", "--version"}) {
         SCOPED_TRACE(word);
-        const ProcessResult result = punchprobe_test::run_process({client_binary(), "127.0.0.1", word}, 10s);
+        const ProcessResult result = punchprobe_test::run_process(client_argv({"127.0.0.1", word}), 10s);
         ASSERT_FALSE(result.timed_out);
         EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err, "invalid stoi argument\n");
+        EXPECT_EQ(result.err, console_text("invalid stoi argument\n"));
         EXPECT_EQ(result.exit_status, 0);
     }
 }

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "support/child_process.hpp"
+#include "support/port_argument_cases.hpp"
 #include "support/scripted_server.hpp"
 #include "support/udp_peer.hpp"
 
@@ -23,8 +24,10 @@ namespace {
 
 using namespace std::chrono_literals;
 using punchprobe_test::ChildProcess;
+using punchprobe_test::client_argv;
 using punchprobe_test::client_binary;
 using punchprobe_test::client_init;
+using punchprobe_test::console_text;
 using punchprobe_test::lookup_error_line;
 using punchprobe_test::printed_local_port;
 using punchprobe_test::ProcessResult;
@@ -67,16 +70,16 @@ TEST(EntryCli, EndsBeforeTheRunWithExactOutput)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("arguments \"" + c.arguments + "\"");
-        std::vector<std::string> argv{client_binary()};
+        std::vector<std::string> arguments;
         if (!c.arguments.empty()) {
             const auto blank = c.arguments.find(' ');
-            argv.push_back(c.arguments.substr(0, blank));
-            argv.push_back(c.arguments.substr(blank + 1));
+            arguments.push_back(c.arguments.substr(0, blank));
+            arguments.push_back(c.arguments.substr(blank + 1));
         }
-        const ProcessResult result = punchprobe_test::run_process(argv, 10s);
+        const ProcessResult result = punchprobe_test::run_process(client_argv(arguments), 10s);
         EXPECT_FALSE(result.timed_out);
-        EXPECT_EQ(result.out, c.out);
-        EXPECT_EQ(result.err, c.err);
+        EXPECT_EQ(result.out, console_text(c.out));
+        EXPECT_EQ(result.err, console_text(c.err));
         EXPECT_EQ(result.exit_status, c.exit_status);
     }
 }
@@ -92,6 +95,32 @@ TEST(EntryCli, MinusOneIsPrintedAndFailsInTheLookup)
     EXPECT_EQ(result.out, Transcript("127.0.0.1", -1, local_port).using_server().looking_up().text());
     EXPECT_EQ(result.err, lookup_error_line(boost::asio::error::service_not_found));
     EXPECT_EQ(result.exit_status, 0);
+}
+
+// The parser's table through the real command line. A refused port ends the
+// run with its text; an accepted one is the port of the first line, after
+// which the run is cut short. Its INIT goes to an address of this test's own,
+// and ports a wildcard socket of a parallel test might hold (the ephemeral
+// range) are left to the parser's unit test.
+TEST(EntryCli, PortArgumentTableAsTyped)
+{
+    const std::string host = "127.84." + std::to_string(getpid() % 250 + 1) + ".1";
+    for (const auto& c : punchprobe_test::refused_ports()) {
+        SCOPED_TRACE("argument \"" + c.text + "\"");
+        const ProcessResult result = punchprobe_test::run_process(client_argv({host, c.text}), 10s);
+        EXPECT_FALSE(result.timed_out);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, console_text(c.what + "\n"));
+        EXPECT_EQ(result.exit_status, 0);
+    }
+    for (const auto& c : punchprobe_test::accepted_ports()) {
+        if (c.port >= 32768 && c.port <= 60999) continue;
+        SCOPED_TRACE("argument \"" + c.text + "\"");
+        ChildProcess child(client_argv({host, c.text}));
+        const std::string first = console_text("Using server " + host + ":" + std::to_string(c.port) + "\n");
+        const std::string out = child.wait_for_output(console_text("\n"), 10s);
+        EXPECT_EQ(out.substr(0, out.find('\n') + 1), first);
+    }
 }
 
 struct Reaching {
@@ -130,9 +159,7 @@ TEST(EntryCli, ArgumentsThatReachTheExchange)
         const std::string host = peer->endpoint().address().to_string();
         const std::string port = std::to_string(peer->port());
 
-        std::vector<std::string> argv{client_binary()};
-        for (const auto& argument : c.arguments(host, port)) argv.push_back(argument);
-        ChildProcess child(argv);
+        ChildProcess child(client_argv(c.arguments(host, port)));
 
         const auto init = peer->receive(10s);
         ASSERT_TRUE(init) << "no INIT reached " << host << ":" << port;
@@ -142,9 +169,12 @@ TEST(EntryCli, ArgumentsThatReachTheExchange)
 
         const int local_port = init->source.port();
         EXPECT_EQ(init->bytes, client_init(local_port));
-        EXPECT_EQ(result.out,
-                  Transcript(host, peer->port(), local_port).using_server().set_up(host).sending_init().text());
-        EXPECT_EQ(result.err, "Unsupported PunchprobeMessage command\n");
+        EXPECT_EQ(result.out, console_text(Transcript(host, peer->port(), local_port)
+                                               .using_server()
+                                               .set_up(host)
+                                               .sending_init()
+                                               .text()));
+        EXPECT_EQ(result.err, console_text("Unsupported PunchprobeMessage command\n"));
         EXPECT_EQ(result.exit_status, 0);
     }
 }

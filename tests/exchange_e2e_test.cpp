@@ -28,7 +28,7 @@ const std::string host = "127.0.0.1";
 
 std::vector<std::string> client_command(const UdpPeer& server)
 {
-    return {client_binary(), host, std::to_string(server.port())};
+    return client_argv({host, std::to_string(server.port())});
 }
 
 double seconds(Clock::duration d)
@@ -91,7 +91,7 @@ TEST(ExchangeEndToEnd, FullRunEndsWithSuccessRightAfterTheThirdServerPing)
         .received_ping("2", session)
         .received_ping("3", session)
         .success(extra.port());
-    EXPECT_EQ(result.out, expected.text());
+    EXPECT_EQ(result.out, console_text(expected.text()));
     EXPECT_EQ(result.err, "");
     expect_clean_exit(result);
     EXPECT_LT(after_third, prompt) << "the run went on " << seconds(after_third)
@@ -114,7 +114,7 @@ TEST(ExchangeEndToEnd, SilentServerTimesOutTenSecondsAfterInit)
 
     Transcript expected(host, server.port(), *primary);
     expected.using_server().set_up().sending_init().timed_out();
-    EXPECT_EQ(result.out, expected.text());
+    EXPECT_EQ(result.out, console_text(expected.text()));
     EXPECT_EQ(result.err, "");
     expect_clean_exit(result);
     EXPECT_GE(after_init, 9s) << seconds(after_init) << " s";
@@ -144,7 +144,7 @@ TEST(ExchangeEndToEnd, LostServerPingsGiveFailureTwentySecondsAfterThePing)
         .answered_until_start(session, "198.51.100.20", 40000, 40001)
         .pinged(session, extra.port())
         .failure(extra.port());
-    EXPECT_EQ(result.out, expected.text());
+    EXPECT_EQ(result.out, console_text(expected.text()));
     EXPECT_EQ(result.err, "");
     expect_clean_exit(result);
     EXPECT_GE(after_ping, 19s) << seconds(after_ping) << " s";
@@ -195,8 +195,8 @@ TEST_P(ExchangeFatalReply, EndsTheRunWithTheErrorText)
     Transcript expected(host, server.port(), p);
     expected.using_server().set_up().sending_init();
     if (reply.at_start) expected.answered_until_start(session, "192.0.2.1", 1, 2);
-    EXPECT_EQ(result.out, expected.text());
-    EXPECT_EQ(result.err, reply.error + "\n");
+    EXPECT_EQ(result.out, console_text(expected.text()));
+    EXPECT_EQ(result.err, console_text(reply.error + "\n"));
     expect_clean_exit(result);
     EXPECT_LT(after_reply, prompt) << seconds(after_reply) << " s";
     expect_no_datagram(server, "server");

@@ -16,6 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using punchprobe_test::ChildProcess;
+using punchprobe_test::console_text;
 using punchprobe_test::Transcript;
 
 const std::string host = "127.0.0.1";
@@ -39,7 +40,7 @@ LoopbackRun run_client_against_server(const std::vector<std::string>& server_opt
     EXPECT_EQ(listening.address, host);
     run.port = listening.main;
     run.extra_port = listening.extra;
-    run.client = punchprobe_test::run_process({punchprobe_test::client_binary(), host, std::to_string(run.port)}, limit);
+    run.client = punchprobe_test::run_process(punchprobe_test::client_argv({host, std::to_string(run.port)}), limit);
     server.wait_for_output("pings_sent=", 10s);
     server.signal(SIGTERM);
     run.server_out = server.wait(10s).out;
@@ -85,12 +86,12 @@ TEST(ServerEndToEnd, RealClientAgainstRealServerSucceeds)
     int primary = 0, id = 0;
     ASSERT_TRUE(run_values(run, primary, id)) << run.client.out << run.server_out;
     expect_clean_client_exit(run);
-    EXPECT_EQ(run.client.out, exchange_transcript(run, primary, id)
+    EXPECT_EQ(run.client.out, console_text(exchange_transcript(run, primary, id)
                                   .received_ping("1", id)
                                   .received_ping("2", id)
                                   .received_ping("3", id)
                                   .success(run.extra_port)
-                                  .text());
+                                  .text()));
     const std::string p = std::to_string(primary);
     EXPECT_NE(run.server_out.find("session id=" + std::to_string(id) + " public=127.0.0.1:" + p +
                                   " alt_port=" + std::to_string(primary + 1) +
@@ -107,7 +108,7 @@ TEST(ServerEndToEnd, WithoutServerPingsTheClientFailsAfterTwentySeconds)
     int primary = 0, id = 0;
     ASSERT_TRUE(run_values(run, primary, id)) << run.client.out << run.server_out;
     expect_clean_client_exit(run);
-    EXPECT_EQ(run.client.out, exchange_transcript(run, primary, id).failure(run.extra_port).text());
+    EXPECT_EQ(run.client.out, console_text(exchange_transcript(run, primary, id).failure(run.extra_port).text()));
     EXPECT_GE(run.client.elapsed, 20s);
     EXPECT_LT(run.client.elapsed, 45s);
     EXPECT_NE(run.server_out.find("mapping=endpoint-independent ping_source=127.0.0.1:" + std::to_string(primary) +

@@ -4,7 +4,9 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <cstdlib>
 #include <poll.h>
+#include <pty.h>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,18 +22,29 @@ void throw_errno(const char* what)
 
 }  // namespace
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv)
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, Console console)
 {
-    int out_pipe[2];
-    int err_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) != 0) throw_errno("pipe2");
-    if (pipe2(err_pipe, O_CLOEXEC) != 0) throw_errno("pipe2");
-
     std::vector<char*> args;
     for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
 
     started_ = std::chrono::steady_clock::now();
+    if (console == Console::terminal) {
+        int terminal = -1;
+        pid_ = forkpty(&terminal, nullptr, nullptr, nullptr);
+        if (pid_ < 0) throw_errno("forkpty");
+        if (pid_ == 0) {
+            execv(args[0], args.data());
+            _exit(127);
+        }
+        out_fd_ = terminal;
+        return;
+    }
+
+    int out_pipe[2];
+    int err_pipe[2];
+    if (pipe2(out_pipe, O_CLOEXEC) != 0) throw_errno("pipe2");
+    if (pipe2(err_pipe, O_CLOEXEC) != 0) throw_errno("pipe2");
     pid_ = fork();
     if (pid_ < 0) throw_errno("fork");
     if (pid_ == 0) {
@@ -61,6 +74,12 @@ ChildProcess::~ChildProcess()
 void ChildProcess::signal(int number)
 {
     if (!reaped_) kill(pid_, number);
+}
+
+void ChildProcess::type(const std::string& text)
+{
+    if (out_fd_ >= 0 && write(out_fd_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        throw_errno("write");
 }
 
 // Reads whatever is available within one slice; returns false once both
@@ -127,6 +146,43 @@ ProcessResult run_process(const std::vector<std::string>& argv, std::chrono::mil
 std::string client_binary()
 {
     return PUNCHPROBE_CLIENT_BINARY;
+}
+
+std::string windows_client()
+{
+    const char* exe = std::getenv("PUNCHPROBE_WINDOWS_CLIENT");
+    return exe ? exe : "";
+}
+
+bool client_is_windows_build()
+{
+    return !windows_client().empty();
+}
+
+std::vector<std::string> wine_argv(const std::string& program, const std::vector<std::string>& arguments)
+{
+    std::vector<std::string> argv{PUNCHPROBE_WINE_SCRIPT, PUNCHPROBE_WINE_PREFIX, "run", program};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return argv;
+}
+
+std::vector<std::string> client_argv(const std::vector<std::string>& arguments)
+{
+    if (client_is_windows_build()) return wine_argv(windows_client(), arguments);
+    std::vector<std::string> argv{client_binary()};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return argv;
+}
+
+std::string console_text(const std::string& text)
+{
+    if (!client_is_windows_build()) return text;
+    std::string crlf;
+    for (const char c : text) {
+        if (c == '\n') crlf += '\r';
+        crlf += c;
+    }
+    return crlf;
 }
 
 std::string server_binary()

@@ -16,11 +16,17 @@ struct ProcessResult {
     std::chrono::steady_clock::duration elapsed{};
 };
 
-// A child process with its standard output and error captured. Standard
-// input is /dev/null. The destructor kills a child that is still running.
+// Where a child's standard streams go.
+enum class Console {
+    pipes,     // input from /dev/null; output and error captured apart
+    terminal,  // a pseudo-terminal of its own: output and error mixed in `out`
+};
+
+// A child process with its standard output and error captured. The
+// destructor kills a child that is still running.
 class ChildProcess {
 public:
-    explicit ChildProcess(const std::vector<std::string>& argv);
+    explicit ChildProcess(const std::vector<std::string>& argv, Console console = Console::pipes);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -35,6 +41,9 @@ public:
     // Reads what the child has written to standard output so far, waiting at
     // most `limit` for `text` to appear. Returns everything read up to now.
     std::string wait_for_output(const std::string& text, std::chrono::milliseconds limit);
+
+    // Types `text` into a terminal child's keyboard.
+    void type(const std::string& text);
 
     pid_t pid() const { return pid_; }
 
@@ -55,6 +64,22 @@ ProcessResult run_process(const std::vector<std::string>& argv, std::chrono::mil
 
 // The punchprobe client built with this test suite.
 std::string client_binary();
+
+// The Windows build under test, named by PUNCHPROBE_WINDOWS_CLIENT in the
+// environment; empty when the Linux build is under test.
+std::string windows_client();
+bool client_is_windows_build();
+
+// The command that runs `program` (a .exe, or one of Wine's own such as
+// "cmd") under Wine, in the test run's prefix.
+std::vector<std::string> wine_argv(const std::string& program, const std::vector<std::string>& arguments);
+
+// The command that runs the client under test with `arguments`.
+std::vector<std::string> client_argv(const std::vector<std::string>& arguments = {});
+
+// What the client under test writes for `text`: a Windows console program
+// ends its lines with CR LF.
+std::string console_text(const std::string& text);
 
 // The punchprobe-server built with this test suite.
 std::string server_binary();
