@@ -5,15 +5,35 @@
 #                         127.0.0.1 with system-chosen ports, and the client against it
 set -euo pipefail
 cd "$(dirname "$0")"
+# A Ctrl-C or kill ends the script through its EXIT trap, which tidies up.
+trap 'exit 130' INT
+trap 'exit 143' TERM
 scripts/install-deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+
+# The build speaks only when it fails, and then says everything.
+build_log=$(mktemp)
+trap 'rm -f "$build_log"' EXIT
+build_step() {
+  local status=0
+  "$@" >>"$build_log" 2>&1 || status=$?
+  if [[ $status -ne 0 ]]; then
+    echo "The build failed:" >&2
+    cat "$build_log" >&2
+    exit "$status"
+  fi
+}
+targets=(punchprobe)
+[[ $# -gt 0 ]] || targets+=(punchprobe-server)
+echo "Building punchprobe (the first build takes about a minute) ..." >&2
+build_step cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+build_step cmake --build build --target "${targets[@]}"
+# exec skips the EXIT trap, so the log goes now.
+rm -f "$build_log"
+trap - EXIT
 
 if [[ $# -gt 0 ]]; then
-  cmake --build build --target punchprobe >/dev/null
   exec build/punchprobe "$@"
 fi
-
-cmake --build build --target punchprobe punchprobe-server >/dev/null
 
 server_log=$(mktemp)
 server_pid=
@@ -26,9 +46,8 @@ stop_server() {
   fi
 }
 trap 'stop_server; rm -f "$server_log"' EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
 
+echo "Starting punchprobe-server on 127.0.0.1 ..." >&2
 build/punchprobe-server --bind 127.0.0.1 --port 0 --extra-port 0 >"$server_log" &
 server_pid=$!
 

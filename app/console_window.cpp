@@ -8,6 +8,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace punchprobe {
@@ -25,6 +27,15 @@ bool console_is_ours_alone()
     return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
 #else
     return false;
+#endif
+}
+
+bool stderr_is_terminal()
+{
+#ifdef _WIN32
+    return false;
+#else
+    return isatty(STDERR_FILENO) == 1;
 #endif
 }
 

@@ -10,6 +10,7 @@ EntryRequest entry_request(int argc, const char* const argv[])
     const std::string first = argv[1];
     if (first == "--help" || first == "-h") return EntryRequest::help;
     if (first == "--version") return EntryRequest::version;
+    if (first == "--json") return EntryRequest::json;
     return EntryRequest::run;
 }
 
@@ -21,6 +22,7 @@ std::string usage_line()
 std::string help_text()
 {
     return usage_line() + "\n"
+           "       punchprobe --json <server_host> [<server_port>]\n"
            "       punchprobe --help | -h | --version\n"
            "\n"
            "Tells whether your router and Internet connection can do UDP hole punching\n"
@@ -39,8 +41,12 @@ std::string help_text()
            "  timed out  the server did not answer a step within 10 seconds. The\n"
            "             server is offline, or UDP to it is blocked on the way.\n"
            "\n"
+           "With --json, standard output is one JSON object with the verdict and what\n"
+           "the run learned (public address and ports, timings); see punchprobe(1).\n"
+           "\n"
            "Exit status: 1 when <server_host> is missing, 0 otherwise (errors are\n"
-           "printed on standard error).\n";
+           "printed on standard error). With --json: 0 SUCCESS, 2 FAILURE, 3 timed\n"
+           "out, 4 error.\n";
 }
 
 std::string version_text()

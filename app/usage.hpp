@@ -5,9 +5,10 @@
 namespace punchprobe {
 
 // What the first argument asks of the program. Host names never begin with
-// "-", so these three exact words cannot shadow a server; anything else,
-// "--HELP" or "-help" included, is a host as it always was.
-enum class EntryRequest { run, help, version };
+// "-", so these exact words cannot shadow a server; anything else, "--HELP"
+// or "-help" included, is a host as it always was. `json` is a run whose
+// result is one JSON object.
+enum class EntryRequest { run, json, help, version };
 
 // Looks at the first argument only: `punchprobe --help x y` is help, and
 // `punchprobe HOST --help` still runs against HOST.

@@ -10,6 +10,7 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/system/error_code.hpp>
 
+#include "client/run_facts.hpp"
 #include "protocol/punchprobe_message.hpp"
 
 namespace punchprobe {
@@ -19,6 +20,14 @@ namespace punchprobe {
 struct StepDurations {
     boost::posix_time::time_duration reply_timeout = boost::posix_time::seconds(10);
     boost::posix_time::time_duration ping_timeout = boost::posix_time::seconds(20);
+};
+
+// How a run talks. The program's default is today's console lines alone;
+// --json turns the lines off and writes the facts at the end instead.
+struct ClientOutput {
+    bool lines = true;          // progress lines and the verdict on standard output
+    bool countdown = false;     // a status line on standard error, for terminals only
+    RunFacts* facts = nullptr;  // where the run records what it learns (else its own)
 };
 
 // A deadline has passed when its expiry is at or before now. An expiry never
@@ -37,7 +46,8 @@ public:
     // starts the name lookup. Throws boost::system::system_error ("open",
     // "bind", "local_endpoint") when a socket cannot be set up.
     PunchprobeClient(boost::asio::io_service& io_service, const std::string& server_host,
-                     int server_port, const StepDurations& durations = StepDurations());
+                     int server_port, const StepDurations& durations = StepDurations(),
+                     const ClientOutput& output = ClientOutput());
 
     // Closes the sockets still open; throws "close" when that fails, unless
     // an exception is already unwinding the caller.
@@ -67,7 +77,8 @@ private:
     void send_ping();
     void send_message(std::string text, boost::asio::ip::udp::socket& from,
                       const boost::asio::ip::udp::endpoint& to);
-    void move_deadline(const boost::posix_time::time_duration& duration);
+    // `awaited` names what the client now waits for, for the countdown.
+    void move_deadline(const boost::posix_time::time_duration& duration, const char* awaited);
     void data_sent(const boost::system::error_code& error, std::size_t bytes_sent);
     // Sends and receives are started only while the client runs.
     void start_receive(boost::asio::ip::udp::socket& on);
@@ -76,6 +87,7 @@ private:
     bool cut_off_by_close(const boost::system::error_code& error) const;
     void _data_received(const boost::system::error_code& error, std::size_t bytes_received,
                         const PendingReceive& received);
+    void handle_after_verdict(PunchprobeMessage& message);
     void handle_init(const PunchprobeMessage& message);
     void handle_init2(const PunchprobeMessage& message);
     void handle_start(const PunchprobeMessage& message);
@@ -87,6 +99,14 @@ private:
     void report_failure();
     void report_timeout();
     void close();
+
+    // Console. Every line goes through say() or report_handler_error(),
+    // which first erase the countdown's status line.
+    void say(const std::string& line);
+    void report_handler_error(const char* handler, const boost::system::error_code& error);
+    void show_countdown(const boost::system::error_code& error);
+    void clear_status();
+    std::string server_address() const;
 
     boost::asio::ip::udp::socket socket;
     boost::asio::ip::udp::socket socket_alt;
@@ -107,6 +127,12 @@ private:
     boost::asio::deadline_timer deadline;
     bool stopped = false;
     StepDurations durations;
+    ClientOutput output;
+    RunFacts own_facts;
+    RunFacts& facts;
+    boost::asio::deadline_timer countdown;
+    const char* waiting_for = "";
+    bool status_shown = false;
 };
 
 }  // namespace punchprobe

@@ -8,6 +8,7 @@ set -euo pipefail
 project_packages=(g++ cmake ninja-build libboost-dev libboost-system-dev libboost-date-time-dev
           libboost-program-options-dev libjsoncpp-dev googletest libgtest-dev
           iproute2 nftables
+          tmux            # the countdown's terminal test
           clang-14 libclang-rt-14-dev  # libFuzzer for fuzz/run-fuzz.sh
           dpkg-dev file   # the .deb: dpkg-shlibdeps computes Depends, CPack finds ELF files with file
           man-db)         # packaging/check-deb.sh reads the installed man pages
@@ -20,9 +21,21 @@ for package in "${packages[@]}"; do
 done
 [[ ${#missing[@]} -eq 0 ]] && exit 0
 
-echo "Installing: ${missing[*]}" >&2
+echo "Installing build dependencies: ${missing[*]}" >&2
 sudo=()
 [[ $(id -u) -eq 0 ]] || sudo=(sudo)
 export DEBIAN_FRONTEND=noninteractive
-"${sudo[@]}" apt-get update -qq
-"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+# apt's chatter is worth reading only when it fails; then it is all of it.
+apt_log=$(mktemp)
+trap 'rm -f "$apt_log"' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+status=0
+{
+  "${sudo[@]}" apt-get update -qq &&
+    "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+} >"$apt_log" 2>&1 || status=$?
+if [[ $status -ne 0 ]]; then
+  cat "$apt_log" >&2
+  exit "$status"
+fi

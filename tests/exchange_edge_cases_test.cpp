@@ -5,6 +5,7 @@
 #include <chrono>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -433,3 +434,76 @@ TEST(ExchangeEdgeCases, TwoServerPingsAreNotEnough)
 }
 
 }  // namespace
+
+namespace {
+
+// A server that answers every step on the alternate socket, so that the
+// primary one keeps all four of its receives for what comes after START.
+// Returns P or 0.
+unsigned short answer_on_alternate(UdpPeer& server, UdpPeer& extra, int session)
+{
+    const auto primary = expect_client_init(server);
+    if (!primary) return 0;
+    const unsigned short p = *primary;
+    server.send_to(server_init(session, "203.0.113.9", 7000), loopback(p + 1));
+    if (!expect_datagram(server, "INIT2", client_init2(session, p + 1), p + 1)) return 0;
+    server.send_to(server_init2(7001), loopback(p + 1));
+    if (!expect_datagram(server, "START", client_start(session), p + 1)) return 0;
+    server.send_to(server_start(extra.port()), loopback(p + 1));
+    return expect_datagram(extra, "PING", client_ping(session), p) ? p : 0;
+}
+
+}  // namespace
+
+// Datagrams already received when the verdict comes are handled after it.
+// A reply there would print its lines and send on a closed socket; it is
+// dropped, and so is everything after FAILURE.
+TEST(ExchangeEdgeCases, StrayReplyBehindTheThirdPingIsDroppedWithoutOutputOrSend)
+{
+    UdpPeer server;
+    UdpPeer extra;
+    const int session = 17;
+    InProcessClient client(host, server.port(), safety_net);
+    const unsigned short p = answer_on_alternate(server, extra, session);
+    ASSERT_NE(p, 0);
+    client.hold_loop();
+    for (const auto& ping : pings_1_to_3()) extra.send_to(ping, loopback(p));
+    server.send_to(server_init(99, "192.0.2.99", 9999), loopback(p));
+    client.release_loop();
+    ASSERT_TRUE(client.wait(run_limit));
+
+    Transcript expected(host, server.port(), p);
+    expected.set_up().sending_init().received_init(session, "203.0.113.9", 7000).sending_init2(session)
+        .received_init2(session, "203.0.113.9", 7001).sending_start(session);
+    three_pings_to_success(expected, session, extra.port());
+    EXPECT_EQ(client.out(), expected.text());
+    expect_quiet_end(client);
+    expect_no_datagram(server, "server");
+}
+
+TEST(ExchangeEdgeCases, PingQueuedBehindFailureNeverTurnsItIntoSuccess)
+{
+    UdpPeer server;
+    UdpPeer extra;
+    const int session = 18;
+    const punchprobe::StepDurations durations{seconds(8), milliseconds(1000)};
+    InProcessClient client(host, server.port(), durations);
+    const unsigned short p = answer_on_alternate(server, extra, session);
+    ASSERT_NE(p, 0);
+    // The PINGs are received in one go once the loop runs again, after the
+    // deadline: Asio runs the first receive's handler, then the deadline's
+    // (FAILURE), then the other receives'.
+    client.hold_loop();
+    std::this_thread::sleep_for(1300ms);
+    for (const auto& ping : pings_1_to_3()) extra.send_to(ping, loopback(p));
+    client.release_loop();
+    ASSERT_TRUE(client.wait(run_limit));
+
+    Transcript expected(host, server.port(), p);
+    expected.set_up().sending_init().received_init(session, "203.0.113.9", 7000).sending_init2(session)
+        .received_init2(session, "203.0.113.9", 7001).sending_start(session).pinged(session, extra.port())
+        .received_ping("1", session).failure(extra.port());
+    EXPECT_EQ(client.out(), expected.text());
+    expect_quiet_end(client);
+    expect_no_datagram(server, "server");
+}

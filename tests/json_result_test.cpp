@@ -1,0 +1,294 @@
+// `punchprobe --json`: one JSON object on standard output, whatever the end of
+// the run, and an exit status per verdict. The entry runs in-process with
+// short step deadlines against scripted peers; the real program (and, where
+// it is built, the Windows one under Wine) shows the same line and status.
+
+#include <chrono>
+#include <functional>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <gtest/gtest.h>
+#include <json/reader.h>
+
+#include "app/entry.hpp"
+#include "support/child_process.hpp"
+#include "support/console_capture.hpp"
+#include "support/scripted_server.hpp"
+#include "support/udp_peer.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace punchprobe_test;
+using boost::posix_time::milliseconds;
+
+const std::string host = "127.0.0.1";
+const int session = 4242;
+
+struct Ended {
+    std::string out;
+    std::string err;
+    int status = -1;
+};
+
+// Runs the entry with `arguments` on a thread of its own while `script`
+// plays the server, and captures its console.
+Ended run_entry(const std::vector<std::string>& arguments, const punchprobe::StepDurations& durations,
+                const std::function<void()>& script = [] {})
+{
+    std::vector<const char*> argv{"punchprobe"};
+    for (const auto& argument : arguments) argv.push_back(argument.c_str());
+    ConsoleCapture capture;
+    Ended ended;
+    std::thread entry([&] {
+        ended.status = punchprobe::run_entry(static_cast<int>(argv.size()), argv.data(), durations);
+    });
+    script();
+    entry.join();
+    ended.out = capture.out();
+    ended.err = capture.err();
+    return ended;
+}
+
+// The line with its milestones as "T", after checking that they come in
+// their order.
+std::string with_times_masked(const std::string& line)
+{
+    if (line.empty()) return line;
+    Json::Value root;
+    std::string errors;
+    const std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
+    if (!reader->parse(line.data(), line.data() + line.size(), &root, &errors)) {
+        ADD_FAILURE() << "not JSON: " << line << errors;
+        return line;
+    }
+    long long previous = 0;
+    for (const char* milestone : {"resolved", "init_reply", "init2_reply", "start_reply", "first_ping", "third_ping"}) {
+        const Json::Value& at = root["elapsed_ms"][milestone];
+        if (at.isNull()) continue;
+        EXPECT_GE(at.asInt64(), previous) << milestone << " in " << line;
+        previous = at.asInt64();
+    }
+    const std::string key = "\"elapsed_ms\":{";
+    const auto begin = line.find(key);
+    const auto end = line.find('}', begin);
+    if (begin == std::string::npos || end == std::string::npos) return line;
+    return line.substr(0, begin) +
+           std::regex_replace(line.substr(begin, end - begin), std::regex(":[0-9]+"), ":T") + line.substr(end);
+}
+
+// Puts the run's ports into a golden line.
+std::string golden(std::string text, int server_port, int p, int extra_port = 0)
+{
+    const std::pair<const char*, int> values[] = {
+        {"$PORT", server_port}, {"$P1", p + 1}, {"$P", p}, {"$EXTRA", extra_port}};
+    for (const auto& [name, value] : values)
+        for (auto at = text.find(name); at != std::string::npos; at = text.find(name))
+            text.replace(at, std::string(name).size(), std::to_string(value));
+    return text;
+}
+
+const char* const success_line =
+    R"({"alt_port_is_next":true,"elapsed_ms":{"first_ping":T,"init2_reply":T,"init_reply":T,"resolved":T,)"
+    R"("start_reply":T,"third_ping":T},"error":null,"extra_port":$EXTRA,"local_port":$P,"local_port_alt":$P1,)"
+    R"("pings_received":3,"port_preserved":false,"public_ip":"203.0.113.7","public_port":61000,)"
+    R"("public_port_alt":61001,"schema":1,"server":{"address":"127.0.0.1","host":"127.0.0.1","port":$PORT},)"
+    R"("session_id":4242,"verdict":"success"})"
+    "\n";
+
+const char* const unsupported_line =
+    R"({"alt_port_is_next":null,"elapsed_ms":{"first_ping":null,"init2_reply":null,"init_reply":null,)"
+    R"("resolved":T,"start_reply":null,"third_ping":null},"error":"Unsupported PunchprobeMessage command",)"
+    R"("extra_port":null,"local_port":$P,"local_port_alt":$P1,"pings_received":0,"port_preserved":null,)"
+    R"("public_ip":null,"public_port":null,"public_port_alt":null,"schema":1,)"
+    R"("server":{"address":"127.0.0.1","host":"127.0.0.1","port":$PORT},"session_id":null,"verdict":"error"})"
+    "\n";
+
+// The server's side of a run up to the client's PING; returns P or 0.
+unsigned short answer_until_ping(UdpPeer& server, UdpPeer& extra)
+{
+    const unsigned short p = answer_init_and_init2(server, session, "203.0.113.7", 61000, 61001);
+    if (p == 0) return 0;
+    server.send_to(server_start(extra.port()), loopback(p + 1));
+    return expect_datagram(extra, "PING", client_ping(session), p) ? p : 0;
+}
+
+void play_success(UdpPeer& server, UdpPeer& extra, unsigned short& p)
+{
+    p = answer_until_ping(server, extra);
+    for (const char* number : {"1", "2", "3"}) extra.send_to(server_ping(number), loopback(p));
+}
+
+void play_unsupported(UdpPeer& server, unsigned short& p)
+{
+    const auto primary = expect_client_init(server);
+    if (!primary) return;
+    p = *primary;
+    server.send_to("{\"command\":\"HELLO\"}", loopback(p));
+}
+
+// Never reached by a run that ends as it should.
+const punchprobe::StepDurations safety_net{milliseconds(5000), milliseconds(5000)};
+
+TEST(JsonResult, SuccessHasEveryFact)
+{
+    UdpPeer server, extra;
+    unsigned short p = 0;
+    const Ended ended = run_entry({"--json", host, std::to_string(server.port())}, safety_net,
+                                  [&] { play_success(server, extra, p); });
+    ASSERT_NE(p, 0);
+    EXPECT_EQ(with_times_masked(ended.out), golden(success_line, server.port(), p, extra.port()));
+    EXPECT_EQ(ended.err, "");
+    EXPECT_EQ(ended.status, 0);
+}
+
+TEST(JsonResult, FailureKeepsThePingsThatCame)
+{
+    UdpPeer server, extra;
+    unsigned short p = 0;
+    const Ended ended = run_entry({"--json", host, std::to_string(server.port())},
+                                  {milliseconds(5000), milliseconds(300)}, [&] {
+                                      p = answer_until_ping(server, extra);
+                                      extra.send_to(server_ping("1"), loopback(p));
+                                  });
+    ASSERT_NE(p, 0);
+    const std::string expected =
+        R"({"alt_port_is_next":true,"elapsed_ms":{"first_ping":T,"init2_reply":T,"init_reply":T,"resolved":T,)"
+        R"("start_reply":T,"third_ping":null},"error":null,"extra_port":$EXTRA,"local_port":$P,"local_port_alt":$P1,)"
+        R"("pings_received":1,"port_preserved":false,"public_ip":"203.0.113.7","public_port":61000,)"
+        R"("public_port_alt":61001,"schema":1,"server":{"address":"127.0.0.1","host":"127.0.0.1","port":$PORT},)"
+        R"("session_id":4242,"verdict":"failure"})"
+        "\n";
+    EXPECT_EQ(with_times_masked(ended.out), golden(expected, server.port(), p, extra.port()));
+    EXPECT_EQ(ended.err, "");
+    EXPECT_EQ(ended.status, 2);
+}
+
+// Golden lines of runs that end before the server answered anything; the
+// client's ports come from the line itself.
+struct EarlyEnd {
+    const char* name;
+    std::vector<std::string> arguments;  // $PORT: a silent peer's port
+    punchprobe::StepDurations durations;
+    std::string line;
+    std::string err;
+    int status;
+};
+
+void PrintTo(const EarlyEnd& end, std::ostream* os)
+{
+    *os << end.name;
+}
+
+class JsonEarlyEnd : public ::testing::TestWithParam<EarlyEnd> {};
+
+TEST_P(JsonEarlyEnd, GivesItsVerdictAndStatus)
+{
+    const EarlyEnd& end = GetParam();
+    UdpPeer silent;
+    std::vector<std::string> arguments;
+    for (const auto& argument : end.arguments) arguments.push_back(golden(argument, silent.port(), 0));
+    const Ended ended = run_entry(arguments, end.durations);
+    const std::regex local("\"local_port\":([0-9]+)");
+    std::smatch match;
+    const int p = std::regex_search(ended.out, match, local) ? std::stoi(match[1]) : 0;
+    EXPECT_EQ(with_times_masked(ended.out), golden(end.line, silent.port(), p));
+    EXPECT_EQ(ended.err, end.err);
+    EXPECT_EQ(ended.status, end.status);
+}
+
+const std::string nothing_learned =
+    R"("elapsed_ms":{"first_ping":null,"init2_reply":null,"init_reply":null,)";
+const std::string no_replies =
+    R"("start_reply":null,"third_ping":null},)";
+const std::string nulls_from_extra_port =
+    R"("extra_port":null,"local_port":$P,"local_port_alt":$P1,"pings_received":0,"port_preserved":null,)"
+    R"("public_ip":null,"public_port":null,"public_port_alt":null,"schema":1,)";
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, JsonEarlyEnd,
+    ::testing::Values(
+        EarlyEnd{"SilentServerTimesOut", {"--json", host, "$PORT"}, {milliseconds(300), milliseconds(300)},
+                 R"({"alt_port_is_next":null,)" + nothing_learned + R"("resolved":T,)" + no_replies +
+                     R"("error":null,)" + nulls_from_extra_port +
+                     R"("server":{"address":"127.0.0.1","host":"127.0.0.1","port":$PORT},"session_id":null,)"
+                     R"("verdict":"timeout"})" "\n",
+                 "", 3},
+        // The error line comes first, the deadline's verdict after it.
+        EarlyEnd{"FailedSendThenTimeout", {"--json", host, "0"}, {milliseconds(300), milliseconds(300)},
+                 R"({"alt_port_is_next":null,)" + nothing_learned + R"("resolved":T,)" + no_replies +
+                     R"("error":"Error in data_sent: system:22 Invalid argument",)" + nulls_from_extra_port +
+                     R"("server":{"address":"127.0.0.1","host":"127.0.0.1","port":0},"session_id":null,)"
+                     R"("verdict":"timeout"})" "\n",
+                 "Error in data_sent: system:22 Invalid argument\n", 3},
+        EarlyEnd{"FailedLookup", {"--json", host, "-1"}, {milliseconds(300), milliseconds(300)},
+                 R"({"alt_port_is_next":null,)" + nothing_learned + R"("resolved":null,)" + no_replies +
+                     R"("error":"Error in hostname_resolved: asio.addrinfo:-8 Service not found",)" +
+                     nulls_from_extra_port +
+                     R"("server":{"address":null,"host":"127.0.0.1","port":-1},"session_id":null,)"
+                     R"("verdict":"error"})" "\n",
+                 "Error in hostname_resolved: asio.addrinfo:-8 Service not found\n", 4},
+        EarlyEnd{"RefusedPort", {"--json", host, "abc"}, {milliseconds(300), milliseconds(300)},
+                 R"({"alt_port_is_next":null,)" + nothing_learned + R"("resolved":null,)" + no_replies +
+                     R"("error":"invalid stoi argument","extra_port":null,"local_port":null,"local_port_alt":null,)"
+                     R"("pings_received":0,"port_preserved":null,"public_ip":null,"public_port":null,)"
+                     R"("public_port_alt":null,"schema":1,"server":{"address":null,"host":"127.0.0.1","port":null},)"
+                     R"("session_id":null,"verdict":"error"})" "\n",
+                 "invalid stoi argument\n", 4},
+        EarlyEnd{"MissingHost", {"--json"}, {milliseconds(300), milliseconds(300)}, "",
+                 "Usage: punchprobe <server_host> [<server_port>]\n", 1}),
+    [](const ::testing::TestParamInfo<EarlyEnd>& info) { return info.param.name; });
+
+TEST(JsonResult, MalformedReplyIsAnError)
+{
+    UdpPeer server;
+    unsigned short p = 0;
+    const Ended ended = run_entry({"--json", host, std::to_string(server.port())}, safety_net,
+                                  [&] { play_unsupported(server, p); });
+    ASSERT_NE(p, 0);
+    EXPECT_EQ(with_times_masked(ended.out), golden(unsupported_line, server.port(), p));
+    EXPECT_EQ(ended.err, "Unsupported PunchprobeMessage command\n");
+    EXPECT_EQ(ended.status, 4);
+}
+
+// The real program: the same lines, the exit status of the process.
+TEST(JsonProgram, PrintsOneLineAndExitsWithTheVerdictsStatus)
+{
+    {
+        SCOPED_TRACE("success");
+        UdpPeer server, extra;
+        ChildProcess client(client_argv({"--json", host, std::to_string(server.port())}));
+        unsigned short p = 0;
+        play_success(server, extra, p);
+        ASSERT_NE(p, 0);
+        const ProcessResult result = client.wait(30s);
+        EXPECT_EQ(with_times_masked(result.out), console_text(golden(success_line, server.port(), p, extra.port())));
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.exit_status, 0);
+    }
+    {
+        SCOPED_TRACE("malformed reply");
+        UdpPeer server;
+        ChildProcess client(client_argv({"--json", host, std::to_string(server.port())}));
+        unsigned short p = 0;
+        play_unsupported(server, p);
+        ASSERT_NE(p, 0);
+        const ProcessResult result = client.wait(30s);
+        EXPECT_EQ(with_times_masked(result.out), console_text(golden(unsupported_line, server.port(), p)));
+        EXPECT_EQ(result.err, console_text("Unsupported PunchprobeMessage command\n"));
+        EXPECT_EQ(result.exit_status, 4);
+    }
+    {
+        SCOPED_TRACE("missing host");
+        const ProcessResult result = run_process(client_argv({"--json"}), 10s);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, console_text("Usage: punchprobe <server_host> [<server_port>]\n"));
+        EXPECT_EQ(result.exit_status, 1);
+    }
+}
+
+}  // namespace
