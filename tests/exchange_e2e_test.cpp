@@ -43,19 +43,6 @@ void expect_clean_exit(const ProcessResult& result)
     EXPECT_EQ(result.exit_status, 0);
 }
 
-// Answers INIT, INIT2 and START as a server on `server` whose extra port is
-// `extra`, and takes the client's PING there; returns the client's primary
-// port, or 0 after a failure.
-unsigned short answer_until_ping(UdpPeer& server, UdpPeer& extra, int session, const std::string& public_ip,
-                                 int public_port, int public_port_alt)
-{
-    const unsigned short p = answer_init_and_init2(server, session, public_ip, public_port, public_port_alt);
-    if (p == 0) return 0;
-    server.send_to(server_start(extra.port()), loopback(p + 1));
-    if (!expect_datagram(extra, "PING", client_ping(session), p)) return 0;
-    return p;
-}
-
 TEST(ExchangeEndToEnd, FullRunEndsWithSuccessRightAfterTheThirdServerPing)
 {
     UdpPeer server;

@@ -108,18 +108,9 @@ const char* const unsupported_line =
     R"("server":{"address":"127.0.0.1","host":"127.0.0.1","port":$PORT},"session_id":null,"verdict":"error"})"
     "\n";
 
-// The server's side of a run up to the client's PING; returns P or 0.
-unsigned short answer_until_ping(UdpPeer& server, UdpPeer& extra)
-{
-    const unsigned short p = answer_init_and_init2(server, session, "203.0.113.7", 61000, 61001);
-    if (p == 0) return 0;
-    server.send_to(server_start(extra.port()), loopback(p + 1));
-    return expect_datagram(extra, "PING", client_ping(session), p) ? p : 0;
-}
-
 void play_success(UdpPeer& server, UdpPeer& extra, unsigned short& p)
 {
-    p = answer_until_ping(server, extra);
+    p = answer_until_ping(server, extra, session, "203.0.113.7", 61000, 61001);
     for (const char* number : {"1", "2", "3"}) extra.send_to(server_ping(number), loopback(p));
 }
 
@@ -152,7 +143,7 @@ TEST(JsonResult, FailureKeepsThePingsThatCame)
     unsigned short p = 0;
     const Ended ended = run_entry({"--json", host, std::to_string(server.port())},
                                   {milliseconds(5000), milliseconds(300)}, [&] {
-                                      p = answer_until_ping(server, extra);
+                                      p = answer_until_ping(server, extra, session, "203.0.113.7", 61000, 61001);
                                       extra.send_to(server_ping("1"), loopback(p));
                                   });
     ASSERT_NE(p, 0);

@@ -146,6 +146,15 @@ unsigned short answer_init_and_init2(UdpPeer& server, int session, const std::st
     return p;
 }
 
+unsigned short answer_until_ping(UdpPeer& server, UdpPeer& extra, int session, const std::string& public_ip,
+                                 int public_port, int public_port_alt)
+{
+    const unsigned short p = answer_init_and_init2(server, session, public_ip, public_port, public_port_alt);
+    if (p == 0) return 0;
+    server.send_to(server_start(extra.port()), loopback(p + 1));
+    return expect_datagram(extra, "PING", client_ping(session), p) ? p : 0;
+}
+
 void expect_no_datagram(UdpPeer& peer, const std::string& peer_name, std::chrono::milliseconds limit)
 {
     if (const auto datagram = peer.receive(limit)) {

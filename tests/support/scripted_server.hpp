@@ -58,6 +58,11 @@ bool expect_datagram(UdpPeer& peer, const std::string& what, const std::string& 
 unsigned short answer_init_and_init2(UdpPeer& server, int session, const std::string& public_ip,
                                      int public_port, int public_port_alt);
 
+// The same, then answers START with `extra` as the extra port and takes the
+// client's PING there. Returns P, or 0 after a recorded failure.
+unsigned short answer_until_ping(UdpPeer& server, UdpPeer& extra, int session, const std::string& public_ip,
+                                 int public_port, int public_port_alt);
+
 // Records a test failure if any datagram arrives on `peer` within `limit`.
 void expect_no_datagram(UdpPeer& peer, const std::string& peer_name,
                         std::chrono::milliseconds limit = std::chrono::milliseconds(200));
