@@ -23,16 +23,23 @@ Json::Value both_known(const std::optional<int>& a, const std::optional<int>& b,
     return Json::Value(*a == *b + offset);
 }
 
-const char* verdict_name(Verdict verdict)
+// Each verdict's name in the JSON object and exit status in --json mode; a
+// run that ended without a verdict ended by an error.
+struct VerdictOutcome {
+    const char* name;
+    int exit_status;
+};
+
+VerdictOutcome outcome_of(Verdict verdict)
 {
     switch (verdict) {
-    case Verdict::success: return "success";
-    case Verdict::failure: return "failure";
-    case Verdict::timeout: return "timeout";
+    case Verdict::success: return {"success", 0};
+    case Verdict::failure: return {"failure", 2};
+    case Verdict::timeout: return {"timeout", 3};
     case Verdict::none:
     case Verdict::error: break;
     }
-    return "error";
+    return {"error", 4};
 }
 
 }  // namespace
@@ -52,7 +59,7 @@ Json::Value facts_json(const RunFacts& facts)
 {
     Json::Value root(Json::objectValue);
     root["schema"] = 1;
-    root["verdict"] = verdict_name(facts.verdict);
+    root["verdict"] = outcome_of(facts.verdict).name;
     Json::Value& server = root["server"];
     server["host"] = facts.host;
     server["port"] = or_null(facts.port);
@@ -87,14 +94,7 @@ std::string facts_line(const RunFacts& facts)
 
 int json_exit_status(Verdict verdict)
 {
-    switch (verdict) {
-    case Verdict::success: return 0;
-    case Verdict::failure: return 2;
-    case Verdict::timeout: return 3;
-    case Verdict::none:
-    case Verdict::error: break;
-    }
-    return 4;
+    return outcome_of(verdict).exit_status;
 }
 
 }  // namespace punchprobe
