@@ -41,8 +41,9 @@ if [[ ! -f $jsoncpp_src/CMakeLists.txt ]]; then
   fi
   apt-get "${apt_options[@]}" update -qq
   # The same source version as the installed libjsoncpp-dev (1.9.5), so both
-  # builds agree on the library's behaviour.
-  jsoncpp_version=$(dpkg-query -W -f='${Version}' libjsoncpp-dev 2>/dev/null || echo 1.9.5-4)
+  # builds agree on the library's behaviour; the source version, since a
+  # binary-only rebuild (+b1) has no source package of its own.
+  jsoncpp_version=$(dpkg-query -W -f='${source:Version}' libjsoncpp-dev 2>/dev/null || echo 1.9.5-4)
   # apt-get source unpacks into the current directory; dpkg-source (dpkg-dev)
   # does the unpacking.
   (cd "$apt_dir/source" && apt-get "${apt_options[@]}" source -qq "libjsoncpp=$jsoncpp_version")
