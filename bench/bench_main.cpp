@@ -24,6 +24,7 @@
 #include "bench/garbage_flood.hpp"
 #include "bench/load_clients.hpp"
 #include "bench/server_process.hpp"
+#include "support/counters_line.hpp"
 
 namespace po = boost::program_options;
 using namespace punchprobe_bench;
@@ -192,8 +193,9 @@ FloodOnlyResult run_flood_only(const Common& common, FloodKind kind, std::uint64
     result.socket_drops = server_sockets(*server).drops - socket_drops_at_start;
     const long rcvbuf_errors = udp_receive_buffer_errors() - rcvbuf_errors_at_start;
     const long input_drops = input_queue_drops() - input_drops_at_start;
-    const std::string counters = server->stop();
-    result.inits_answered = counter_value(counters, "inits_answered");
+    const std::string counters_line = server->stop();
+    const punchprobe_test::Counters counters = punchprobe_test::counters_in(counters_line);
+    result.inits_answered = punchprobe_test::counter_or_minus_one(counters, "inits_answered");
 
     print_flood(kind, result.flood, result.seconds);
     std::printf("server vmrss_start_kb=%ld vmrss_end_kb=%ld vmhwm_kb=%ld cpu_s=%.2f system_s=%.2f "
@@ -211,9 +213,10 @@ FloodOnlyResult run_flood_only(const Common& common, FloodKind kind, std::uint64
                     static_cast<double>(answered) / result.seconds,
                     answered > 0 ? result.cpu_seconds * 1e6 / static_cast<double>(answered) : 0.0,
                     static_cast<long long>(result.flood.sent) - answered,
-                    counter_value(counters, "dropped_rate_limited"), counter_value(counters, "dropped_send_queue"));
+                    punchprobe_test::counter_or_minus_one(counters, "dropped_rate_limited"),
+                    punchprobe_test::counter_or_minus_one(counters, "dropped_send_queue"));
     }
-    std::printf("server %s\n", counters.empty() ? "counters missing" : counters.c_str());
+    std::printf("server %s\n", counters_line.empty() ? "counters missing" : counters_line.c_str());
     std::fflush(stdout);
     return result;
 }

@@ -91,14 +91,6 @@ UdpSocketState udp_socket_state(unsigned short port)
     return state;
 }
 
-long long counter_value(const std::string& counters, const std::string& key)
-{
-    const std::string wanted = " " + key + "=";
-    const auto at = counters.find(wanted);
-    if (at == std::string::npos) return -1;
-    return std::strtoll(counters.c_str() + at + wanted.size(), nullptr, 10);
-}
-
 void pin_to_cpu(int cpu)
 {
     if (cpu < 0) return;

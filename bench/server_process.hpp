@@ -66,10 +66,6 @@ struct UdpSocketState {
 // The IPv4 UDP socket bound to 127.0.0.1:`port`.
 UdpSocketState udp_socket_state(unsigned short port);
 
-// The value of `key` in a "counters a=1 b=2 ..." line; -1 when the line has
-// no such key (an older server).
-long long counter_value(const std::string& counters, const std::string& key);
-
 // Pins the calling thread to one CPU; does nothing for cpu < 0.
 void pin_to_cpu(int cpu);
 

@@ -180,11 +180,9 @@ void PunchprobeClient::move_deadline(const boost::posix_time::time_duration& dur
     deadline.expires_from_now(duration, error);
     if (error) throw system_error(error, "expires_from_now");
     waiting_for = awaited;
-    if (output.countdown && !stopped) {
-        // Restart the once-a-second redraw from this new deadline.
-        countdown.cancel(error);
-        show_countdown(error_code());
-    }
+    // Redraw now and restart the once-a-second redraw from this deadline;
+    // setting the countdown's expiry cancels its pending wait.
+    if (output.countdown && !stopped) show_countdown(error_code());
 }
 
 void PunchprobeClient::show_countdown(const error_code& error)

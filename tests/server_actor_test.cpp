@@ -24,13 +24,9 @@ namespace {
 using namespace std::chrono_literals;
 using boost::asio::ip::udp;
 using punchprobe_test::Datagram;
+using punchprobe_test::client_init;
 using punchprobe_test::UdpPeer;
 using punchprobe_test::with_id;
-
-std::string init_from(unsigned short port)
-{
-    return "{\"command\":\"INIT\",\"local_port\":" + std::to_string(port) + ",\"protocol\":\"Punchprobe\"}\n";
-}
 
 punchprobe::ServerOptions loopback_options()
 {
@@ -89,7 +85,7 @@ public:
     // server keeps nothing yet).
     std::int32_t init(UdpPeer& peer)
     {
-        peer.send_to(init_from(peer.port()), main());
+        peer.send_to(client_init(peer.port()), main());
         const auto reply = serve_until_received(peer);
         if (!reply) {
             ADD_FAILURE() << "no INIT reply";
@@ -206,7 +202,7 @@ TEST(ServerActor, HostileDatagramsGetNoReplyAndLeaveItServing)
         {"wrong address", stranger, with_id("START", id), false},
         {"wrong address ping", stranger, with_id("PING", id), true},
         {"ping on main", client, with_id("PING", id), false},
-        {"oversized", client, init_from(1) + std::string(2000, ' '), false},
+        {"oversized", client, client_init(1) + std::string(2000, ' '), false},
         {"far oversized", client, std::string(60000, 'x'), false},
     };
     for (const Case& c : cases) c.from.send_to(c.bytes, c.to_extra ? server.extra() : server.main());

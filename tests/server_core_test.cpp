@@ -16,6 +16,7 @@
 #include "server/session_cookie.hpp"
 #include "server/session_log.hpp"
 #include "server/session_table.hpp"
+#include "support/scripted_server.hpp"
 
 namespace {
 
@@ -50,23 +51,23 @@ InboundDatagram datagram(const std::string& bytes, const udp::endpoint& source,
     return InboundDatagram{bytes, source, socket, now};
 }
 
+// The client's requests, as the scripted-server tests write them out.
 std::string init_request(unsigned short local_port = 40000)
 {
-    return "{\"command\":\"INIT\",\"local_port\":" + std::to_string(local_port) + ",\"protocol\":\"Punchprobe\"}\n";
+    return punchprobe_test::client_init(local_port);
 }
 const std::string init = init_request();
 std::string init2(std::int32_t id, int local_port_alt = 40001)
 {
-    return "{\"command\":\"INIT2\",\"local_port_alt\":" + std::to_string(local_port_alt) +
-           ",\"protocol\":\"Punchprobe\",\"session_id\":" + std::to_string(id) + "}\n";
+    return punchprobe_test::client_init2(id, local_port_alt);
 }
 std::string start(std::int32_t id)
 {
-    return R"({"command":"START","protocol":"Punchprobe","session_id":)" + std::to_string(id) + "}\n";
+    return punchprobe_test::client_start(id);
 }
 std::string ping(std::int32_t id)
 {
-    return R"({"command":"PING","protocol":"Punchprobe","session_id":)" + std::to_string(id) + "}\n";
+    return punchprobe_test::client_ping(id);
 }
 
 HandlerSettings settings_for(const char* bind = "0.0.0.0")

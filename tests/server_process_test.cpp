@@ -26,15 +26,6 @@ using punchprobe_test::UdpPeer;
 using punchprobe_test::wait_until_listening;
 using punchprobe_test::with_id;
 
-// A session opened by hand, INIT from `primary` and INIT2 from `alternate`:
-// its id as the server wrote it.
-std::optional<std::string> open_session_text(UdpPeer& primary, UdpPeer& alternate, const udp::endpoint& main)
-{
-    const auto id = punchprobe_test::open_session(primary, alternate, main, 10s);
-    if (!id) ADD_FAILURE() << "INIT or INIT2 unanswered";
-    return id ? std::optional<std::string>(std::to_string(*id)) : std::nullopt;
-}
-
 // What the counters line says after these tests: no new drop kinds.
 const std::string quiet_new_counters =
     " dropped_bad_source=0 dropped_own_socket=0 dropped_not_request=0 dropped_not_object=0 dropped_too_deep=0 "
@@ -61,9 +52,9 @@ TEST(ServerProcess, SigtermPrintsTheCountersAndExitsZero)
     UdpPeer primary;
     UdpPeer alternate;
     UdpPeer elsewhere;
-    const auto opened = open_session_text(primary, alternate, main);
-    ASSERT_TRUE(opened);
-    const std::string id = *opened;
+    const auto opened = punchprobe_test::open_session(primary, alternate, main, 10s);
+    ASSERT_TRUE(opened) << "INIT or INIT2 unanswered";
+    const std::string id = std::to_string(*opened);
 
     primary.send_to("{not json", main);
     primary.send_to(with_id("PING", id), main);
@@ -101,9 +92,9 @@ TEST(ServerProcess, SigtermDuringAPingTrainStillLogsTheSession)
 
     UdpPeer primary;
     UdpPeer alternate;
-    const auto opened = open_session_text(primary, alternate, main);
-    ASSERT_TRUE(opened);
-    const std::string id = *opened;
+    const auto opened = punchprobe_test::open_session(primary, alternate, main, 10s);
+    ASSERT_TRUE(opened) << "INIT or INIT2 unanswered";
+    const std::string id = std::to_string(*opened);
     primary.send_to(with_id("PING", id), extra);
     ASSERT_TRUE(primary.receive(10s)) << "first PING of the train";
 

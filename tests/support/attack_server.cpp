@@ -24,33 +24,12 @@ std::string attack_server_binary()
     return chosen != nullptr && *chosen != '\0' ? chosen : server_binary();
 }
 
-Counters counters_in(const std::string& out)
-{
-    Counters counters;
-    const std::size_t line = out.rfind("counters ");
-    if (line == std::string::npos || (line > 0 && out[line - 1] != '\n')) return counters;
-    std::istringstream words(out.substr(line + 9, out.find('\n', line) - line - 9));
-    std::string word;
-    while (words >> word) {
-        const std::size_t equals = word.find('=');
-        if (equals == std::string::npos) continue;
-        counters[word.substr(0, equals)] = std::atoll(word.c_str() + equals + 1);
-    }
-    return counters;
-}
-
 long long counter(const Counters& counters, const std::string& key)
 {
     const auto found = counters.find(key);
     if (found != counters.end()) return found->second;
     ADD_FAILURE() << "the counters line has no " << key;
     return -1;
-}
-
-long long counter_or_minus_one(const Counters& counters, const std::string& key)
-{
-    const auto found = counters.find(key);
-    return found != counters.end() ? found->second : -1;
 }
 
 namespace {
@@ -110,12 +89,7 @@ void throttle_source_port(const NetNamespace& ns, unsigned short port, const std
         {"filter", "add", "dev", "lo", "parent", "1:", "protocol", "ip", "prio", "1", "u32", "match", "ip", "sport",
          std::to_string(port), "0xffff", "flowid", "1:1"},
     };
-    for (const auto& command : commands) {
-        std::vector<std::string> argv{tc_tool(), "-n", ns.name()};
-        argv.insert(argv.end(), command.begin(), command.end());
-        const ProcessResult result = run_process(argv, std::chrono::seconds(10));
-        if (result.exit_status != 0) throw std::runtime_error("tc failed: " + result.err + result.out);
-    }
+    for (const auto& command : commands) ns.tc(command);
 }
 
 std::vector<Datagram> drain(UdpPeer& peer, std::chrono::milliseconds quiet)

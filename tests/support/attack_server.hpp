@@ -14,6 +14,7 @@
 #include <boost/asio/ip/udp.hpp>
 
 #include "support/child_process.hpp"
+#include "support/counters_line.hpp"
 #include "support/forged_udp.hpp"
 #include "support/net_namespace.hpp"
 #include "support/server_session.hpp"
@@ -28,17 +29,9 @@ namespace punchprobe_test {
 // same attacks can be aimed at another build of the server.
 std::string attack_server_binary();
 
-// Key to number, from the last "counters ..." line of `out`; empty when
-// there is none.
-using Counters = std::map<std::string, long long>;
-Counters counters_in(const std::string& out);
-
-// The value of `key`; records a test failure and gives -1 when the line
-// lacks it, as a server that does not count that thing would.
+// The value of `key` in a counters line (support/counters_line.hpp);
+// records a test failure and gives -1 when the line lacks it.
 long long counter(const Counters& counters, const std::string& key);
-
-// The same without the failure, for figures printed beside the checks.
-long long counter_or_minus_one(const Counters& counters, const std::string& key);
 
 // The server on 127.0.0.1 with system-chosen ports, or inside `ns` on all
 // addresses with ports 30000 and 30001, and `options` after those.

@@ -134,14 +134,19 @@ void NetNamespace::set_local_port_range(int low, int high) const
     set_net_sysctl("ipv4/ip_local_port_range", std::to_string(low) + " " + std::to_string(high));
 }
 
+void NetNamespace::tc(const std::vector<std::string>& args) const
+{
+    std::vector<std::string> full{tc_tool(), "-n", name_};
+    full.insert(full.end(), args.begin(), args.end());
+    const ProcessResult result = run_process(full, 10s);
+    if (result.exit_status != 0) throw std::runtime_error(joined(full) + " failed: " + result.err + result.out);
+}
+
 void NetNamespace::throttle_loopback(const std::string& rate) const
 {
     // The queue holds far more than a send buffer, so nothing is dropped
     // there: the buffer fills first. The burst covers one small datagram.
-    const std::vector<std::string> args{tc_tool(), "-n", name_, "qdisc", "add", "dev", "lo", "root", "tbf",
-                                        "rate", rate, "burst", "1600", "limit", "1000000"};
-    const ProcessResult result = run_process(args, 10s);
-    if (result.exit_status != 0) throw std::runtime_error(joined(args) + " failed: " + result.err + result.out);
+    tc({"qdisc", "add", "dev", "lo", "root", "tbf", "rate", rate, "burst", "1600", "limit", "1000000"});
 }
 
 void NetNamespace::add_veth_address(const std::string& cidr) const

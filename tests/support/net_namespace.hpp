@@ -33,6 +33,10 @@ public:
     // when it fails.
     void ip(const std::vector<std::string>& args) const;
 
+    // Runs `tc -n NAME args...`; throws std::runtime_error with tc's output
+    // when it fails.
+    void tc(const std::vector<std::string>& args) const;
+
     // Writes a net.* sysctl of this namespace, e.g. ("ipv4/ip_local_port_range",
     // "40000 40000"); the key is the path below /proc/sys/net.
     void set_net_sysctl(const std::string& key, const std::string& value) const;
