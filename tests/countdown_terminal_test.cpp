@@ -91,17 +91,16 @@ TEST(CountdownTerminal, CountsDownWhileWaitingAndLeavesOnlyTheRunsLines)
 {
     if (access(tmux_binary.c_str(), X_OK) != 0) GTEST_SKIP() << "no tmux (scripts/install-deps.sh installs it)";
     setenv("TERM", "xterm", 0);
-    UdpPeer server;
-    UdpPeer extra;
-    const int session = 77;
+    ScriptedServer server;
+    server.using_server_line = true;
     Tmux tmux;
     ASSERT_EQ(tmux.run({"new-session", "-d", "-s", "run", "-x", "150", "-y", "50",
                         "'" + client_binary() + "' " + host + " " + std::to_string(server.port())})
                   .exit_status,
               0);
 
-    const unsigned short p = answer_until_ping(server, extra, session, "203.0.113.5", 40000, 40001);
-    ASSERT_NE(p, 0);
+    ASSERT_TRUE(server.take_init());
+    ASSERT_TRUE(server.play_until(Step::pings));
 
     // Bounded polls: the first figure within 5 s, a smaller one within 3 s.
     int first = -1;
@@ -114,21 +113,11 @@ TEST(CountdownTerminal, CountsDownWhileWaitingAndLeavesOnlyTheRunsLines)
         later = seconds_left(tmux.screen());
     EXPECT_EQ(later, first - 1) << tmux.screen();
 
-    for (const char* number : {"1", "2", "3"}) extra.send_to(server_ping(number), loopback(p));
+    server.send_pings(3);
     for (int poll = 0; poll < 100 && !tmux.dead(); ++poll) std::this_thread::sleep_for(100ms);
     ASSERT_TRUE(tmux.dead());
 
-    Transcript expected(host, server.port(), p);
-    expected.using_server()
-        .set_up()
-        .sending_init()
-        .answered_until_start(session, "203.0.113.5", 40000, 40001)
-        .pinged(session, extra.port())
-        .received_ping("1", session)
-        .received_ping("2", session)
-        .received_ping("3", session)
-        .success(extra.port());
-    EXPECT_EQ(visible_lines(tmux.screen()), without_trailing_blanks(expected.text()));
+    EXPECT_EQ(visible_lines(tmux.screen()), without_trailing_blanks(server.printed_on_success()));
 }
 
 }  // namespace

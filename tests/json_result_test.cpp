@@ -4,10 +4,8 @@
 // it is built, the Windows one under Wine) shows the same line and status.
 
 #include <chrono>
-#include <functional>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -16,7 +14,7 @@
 
 #include "app/entry.hpp"
 #include "support/child_process.hpp"
-#include "support/console_capture.hpp"
+#include "support/in_process_client.hpp"
 #include "support/scripted_server.hpp"
 #include "support/udp_peer.hpp"
 
@@ -27,32 +25,9 @@ using namespace punchprobe_test;
 using boost::posix_time::milliseconds;
 
 const std::string host = "127.0.0.1";
-const int session = 4242;
 
-struct Ended {
-    std::string out;
-    std::string err;
-    int status = -1;
-};
-
-// Runs the entry with `arguments` on a thread of its own while `script`
-// plays the server, and captures its console.
-Ended run_entry(const std::vector<std::string>& arguments, const punchprobe::StepDurations& durations,
-                const std::function<void()>& script = [] {})
-{
-    std::vector<const char*> argv{"punchprobe"};
-    for (const auto& argument : arguments) argv.push_back(argument.c_str());
-    ConsoleCapture capture;
-    Ended ended;
-    std::thread entry([&] {
-        ended.status = punchprobe::run_entry(static_cast<int>(argv.size()), argv.data(), durations);
-    });
-    script();
-    entry.join();
-    ended.out = capture.out();
-    ended.err = capture.err();
-    return ended;
-}
+// Bounds a run that lost its way; its own deadlines end it far sooner.
+constexpr std::chrono::milliseconds run_limit{30000};
 
 // The line with its milestones as "T", after checking that they come in
 // their order.
@@ -92,7 +67,7 @@ std::string golden(std::string text, int server_port, int p, int extra_port = 0)
     return text;
 }
 
-const char* const success_line =
+const std::string success_line =
     R"({"alt_port_is_next":true,"elapsed_ms":{"first_ping":T,"init2_reply":T,"init_reply":T,"resolved":T,)"
     R"("start_reply":T,"third_ping":T},"error":null,"extra_port":$EXTRA,"local_port":$P,"local_port_alt":$P1,)"
     R"("pings_received":3,"port_preserved":false,"public_ip":"203.0.113.7","public_port":61000,)"
@@ -100,53 +75,58 @@ const char* const success_line =
     R"("session_id":4242,"verdict":"success"})"
     "\n";
 
-const char* const unsupported_line =
+const std::string unsupported_line =
     R"({"alt_port_is_next":null,"elapsed_ms":{"first_ping":null,"init2_reply":null,"init_reply":null,)"
-    R"("resolved":T,"start_reply":null,"third_ping":null},"error":"Unsupported PunchprobeMessage command",)"
+    R"("resolved":T,"start_reply":null,"third_ping":null},"error":")" + std::string(unsupported_command_text) + R"(",)"
     R"("extra_port":null,"local_port":$P,"local_port_alt":$P1,"pings_received":0,"port_preserved":null,)"
     R"("public_ip":null,"public_port":null,"public_port_alt":null,"schema":1,)"
     R"("server":{"address":"127.0.0.1","host":"127.0.0.1","port":$PORT},"session_id":null,"verdict":"error"})"
     "\n";
 
-void play_success(UdpPeer& server, UdpPeer& extra, unsigned short& p)
+// The server of the golden lines.
+void report_golden_values(ScriptedServer& server)
 {
-    p = answer_until_ping(server, extra, session, "203.0.113.7", 61000, 61001);
-    for (const char* number : {"1", "2", "3"}) extra.send_to(server_ping(number), loopback(p));
+    server.public_ip = "203.0.113.7";
+    server.public_port = 61000;
+    server.public_port_alt = 61001;
 }
 
-void play_unsupported(UdpPeer& server, unsigned short& p)
+bool play_success(ScriptedServer& server)
 {
-    const auto primary = expect_client_init(server);
-    if (!primary) return;
-    p = *primary;
-    server.send_to("{\"command\":\"HELLO\"}", loopback(p));
+    report_golden_values(server);
+    if (!server.play_until(Step::pings)) return false;
+    server.send_pings(3);
+    return true;
 }
+
+// A reply that names no command the client knows.
+const std::string malformed_reply = "{\"command\":\"HELLO\"}";
 
 // Never reached by a run that ends as it should.
 const punchprobe::StepDurations safety_net{milliseconds(5000), milliseconds(5000)};
 
 TEST(JsonResult, SuccessHasEveryFact)
 {
-    UdpPeer server, extra;
-    unsigned short p = 0;
-    const Ended ended = run_entry({"--json", host, std::to_string(server.port())}, safety_net,
-                                  [&] { play_success(server, extra, p); });
-    ASSERT_NE(p, 0);
-    EXPECT_EQ(with_times_masked(ended.out), golden(success_line, server.port(), p, extra.port()));
-    EXPECT_EQ(ended.err, "");
-    EXPECT_EQ(ended.status, 0);
+    ScriptedServer server;
+    InProcessClient client(EntryArguments{{"--json", host, std::to_string(server.port())}}, safety_net);
+    ASSERT_TRUE(server.take_init());
+    ASSERT_TRUE(play_success(server));
+    ASSERT_TRUE(client.wait(run_limit));
+    EXPECT_EQ(with_times_masked(client.out()), golden(success_line, server.port(), server.p, server.extra.port()));
+    EXPECT_EQ(client.err(), "");
+    EXPECT_EQ(client.status(), 0);
 }
 
 TEST(JsonResult, FailureKeepsThePingsThatCame)
 {
-    UdpPeer server, extra;
-    unsigned short p = 0;
-    const Ended ended = run_entry({"--json", host, std::to_string(server.port())},
-                                  {milliseconds(5000), milliseconds(300)}, [&] {
-                                      p = answer_until_ping(server, extra, session, "203.0.113.7", 61000, 61001);
-                                      extra.send_to(server_ping("1"), loopback(p));
-                                  });
-    ASSERT_NE(p, 0);
+    ScriptedServer server;
+    report_golden_values(server);
+    InProcessClient client(EntryArguments{{"--json", host, std::to_string(server.port())}},
+                           {milliseconds(5000), milliseconds(300)});
+    ASSERT_TRUE(server.take_init());
+    ASSERT_TRUE(server.play_until(Step::pings));
+    server.send_pings(1);
+    ASSERT_TRUE(client.wait(run_limit));
     const std::string expected =
         R"({"alt_port_is_next":true,"elapsed_ms":{"first_ping":T,"init2_reply":T,"init_reply":T,"resolved":T,)"
         R"("start_reply":T,"third_ping":null},"error":null,"extra_port":$EXTRA,"local_port":$P,"local_port_alt":$P1,)"
@@ -154,9 +134,9 @@ TEST(JsonResult, FailureKeepsThePingsThatCame)
         R"("public_port_alt":61001,"schema":1,"server":{"address":"127.0.0.1","host":"127.0.0.1","port":$PORT},)"
         R"("session_id":4242,"verdict":"failure"})"
         "\n";
-    EXPECT_EQ(with_times_masked(ended.out), golden(expected, server.port(), p, extra.port()));
-    EXPECT_EQ(ended.err, "");
-    EXPECT_EQ(ended.status, 2);
+    EXPECT_EQ(with_times_masked(client.out()), golden(expected, server.port(), server.p, server.extra.port()));
+    EXPECT_EQ(client.err(), "");
+    EXPECT_EQ(client.status(), 2);
 }
 
 // Golden lines of runs that end before the server answered anything; the
@@ -183,13 +163,14 @@ TEST_P(JsonEarlyEnd, GivesItsVerdictAndStatus)
     UdpPeer silent;
     std::vector<std::string> arguments;
     for (const auto& argument : end.arguments) arguments.push_back(golden(argument, silent.port(), 0));
-    const Ended ended = run_entry(arguments, end.durations);
+    InProcessClient client(EntryArguments{arguments}, end.durations);
+    ASSERT_TRUE(client.wait(run_limit));
     const std::regex local("\"local_port\":([0-9]+)");
     std::smatch match;
-    const int p = std::regex_search(ended.out, match, local) ? std::stoi(match[1]) : 0;
-    EXPECT_EQ(with_times_masked(ended.out), golden(end.line, silent.port(), p));
-    EXPECT_EQ(ended.err, end.err);
-    EXPECT_EQ(ended.status, end.status);
+    const int p = std::regex_search(client.out(), match, local) ? std::stoi(match[1]) : 0;
+    EXPECT_EQ(with_times_masked(client.out()), golden(end.line, silent.port(), p));
+    EXPECT_EQ(client.err(), end.err);
+    EXPECT_EQ(client.status(), end.status);
 }
 
 const std::string nothing_learned =
@@ -236,14 +217,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(JsonResult, MalformedReplyIsAnError)
 {
-    UdpPeer server;
-    unsigned short p = 0;
-    const Ended ended = run_entry({"--json", host, std::to_string(server.port())}, safety_net,
-                                  [&] { play_unsupported(server, p); });
-    ASSERT_NE(p, 0);
-    EXPECT_EQ(with_times_masked(ended.out), golden(unsupported_line, server.port(), p));
-    EXPECT_EQ(ended.err, "Unsupported PunchprobeMessage command\n");
-    EXPECT_EQ(ended.status, 4);
+    ScriptedServer server;
+    InProcessClient client(EntryArguments{{"--json", host, std::to_string(server.port())}}, safety_net);
+    ASSERT_TRUE(server.take_init());
+    server.send_at(Step::init_reply, malformed_reply);
+    ASSERT_TRUE(client.wait(run_limit));
+    EXPECT_EQ(with_times_masked(client.out()), golden(unsupported_line, server.port(), server.p));
+    EXPECT_EQ(client.err(), std::string(unsupported_command_text) + "\n");
+    EXPECT_EQ(client.status(), 4);
 }
 
 // The real program: the same lines, the exit status of the process.
@@ -251,26 +232,25 @@ TEST(JsonProgram, PrintsOneLineAndExitsWithTheVerdictsStatus)
 {
     {
         SCOPED_TRACE("success");
-        UdpPeer server, extra;
-        ChildProcess client(client_argv({"--json", host, std::to_string(server.port())}));
-        unsigned short p = 0;
-        play_success(server, extra, p);
-        ASSERT_NE(p, 0);
-        const ProcessResult result = client.wait(30s);
-        EXPECT_EQ(with_times_masked(result.out), console_text(golden(success_line, server.port(), p, extra.port())));
+        ScriptedServer server;
+        const auto client = server.start_process({"--json"});
+        ASSERT_TRUE(client);
+        ASSERT_TRUE(play_success(server));
+        const ProcessResult result = client->wait(run_limit);
+        EXPECT_EQ(with_times_masked(result.out),
+                  console_text(golden(success_line, server.port(), server.p, server.extra.port())));
         EXPECT_EQ(result.err, "");
         EXPECT_EQ(result.exit_status, 0);
     }
     {
         SCOPED_TRACE("malformed reply");
-        UdpPeer server;
-        ChildProcess client(client_argv({"--json", host, std::to_string(server.port())}));
-        unsigned short p = 0;
-        play_unsupported(server, p);
-        ASSERT_NE(p, 0);
-        const ProcessResult result = client.wait(30s);
-        EXPECT_EQ(with_times_masked(result.out), console_text(golden(unsupported_line, server.port(), p)));
-        EXPECT_EQ(result.err, console_text("Unsupported PunchprobeMessage command\n"));
+        ScriptedServer server;
+        const auto client = server.start_process({"--json"});
+        ASSERT_TRUE(client);
+        server.send_at(Step::init_reply, malformed_reply);
+        const ProcessResult result = client->wait(run_limit);
+        EXPECT_EQ(with_times_masked(result.out), console_text(golden(unsupported_line, server.port(), server.p)));
+        EXPECT_EQ(result.err, console_text(std::string(unsupported_command_text) + "\n"));
         EXPECT_EQ(result.exit_status, 4);
     }
     {

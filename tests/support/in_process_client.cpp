@@ -1,73 +1,114 @@
 #include "support/in_process_client.hpp"
 
 #include <exception>
+#include <functional>
+#include <utility>
+
+#include <json/value.h>
+
+#include "app/entry.hpp"
 
 namespace punchprobe_test {
 
 InProcessClient::InProcessClient(const std::string& host, int server_port,
-                                 const punchprobe::StepDurations& durations)
-    : capture_(std::make_unique<ConsoleCapture>()), started_(std::chrono::steady_clock::now())
+                                 const punchprobe::StepDurations& durations, LoopStart loop_start)
 {
-    thread_ = std::thread(&InProcessClient::run, this, host, server_port, durations);
+    // Posted before the loop runs, the hold is its first turn.
+    if (loop_start == LoopStart::held) post_hold();
+    start([this, host, server_port, durations] {
+        // As in the entry: the client lives inside the try, so an exception
+        // that leaves the loop destroys it before the text is taken.
+        punchprobe::PunchprobeClient client(*io_service_, host, server_port, durations);
+        io_service_->run();
+        return -1;
+    });
+}
+
+InProcessClient::InProcessClient(const EntryArguments& entry, const punchprobe::StepDurations& durations)
+    : argv_(entry.arguments)
+{
+    argv_.insert(argv_.begin(), "punchprobe");
+    start([this, durations] {
+        std::vector<const char*> argv;
+        for (const auto& argument : argv_) argv.push_back(argument.c_str());
+        return punchprobe::run_entry(static_cast<int>(argv.size()), argv.data(), durations);
+    });
 }
 
 InProcessClient::~InProcessClient()
 {
     release_loop();
-    io_service_.stop();
+    if (io_service_) io_service_->stop();
     if (thread_.joinable()) thread_.join();
 }
 
-void InProcessClient::run(std::string host, int server_port, punchprobe::StepDurations durations)
+void InProcessClient::start(std::function<int()> body)
 {
-    // As in the entry: the client lives inside the try, so an exception that
-    // leaves the loop destroys it before the text is taken.
-    std::string exception_text;
-    try {
-        punchprobe::PunchprobeClient client(io_service_, host, server_port, durations);
-        io_service_.run();
-    } catch (const std::exception& error) {
-        exception_text = error.what();
-    }
+    capture_ = std::make_unique<ConsoleCapture>();
+    started_ = std::chrono::steady_clock::now();
+    thread_ = std::thread([this, body = std::move(body)] {
+        try {
+            const int status = body();
+            finish(Ending::verdict, "", status);
+        } catch (const Json::Exception& error) {
+            finish(Ending::json_exception, error.what(), -1);
+        } catch (const std::exception& error) {
+            finish(Ending::other_exception, error.what(), -1);
+        }
+    });
+}
+
+void InProcessClient::finish(Ending ending, std::string exception_text, int status)
+{
     const auto ended = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> lock(mutex_);
-    exception_text_ = exception_text;
-    elapsed_ = ended - started_;
+    ending_ = ending;
+    exception_text_ = std::move(exception_text);
+    status_ = status;
+    ended_at_ = ended;
     finished_ = true;
     changed_.notify_all();
 }
 
 bool InProcessClient::wait(std::chrono::milliseconds limit)
 {
-    bool in_time;
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        in_time = changed_.wait_for(lock, limit, [this] { return finished_; });
+        if (waited_) return in_time_;
+        in_time_ = changed_.wait_for(lock, limit, [this] { return finished_; });
+        waited_ = true;
     }
-    if (!in_time) {
+    if (!in_time_) {
         release_loop();
-        io_service_.stop();
+        // The entry's own loop cannot be reached; it ends on its deadlines.
+        io_service_->stop();
     }
     if (thread_.joinable()) thread_.join();
-    if (capture_) {
-        out_ = capture_->out();
-        err_ = capture_->err();
-        capture_.reset();
-    }
-    return in_time;
+    // A run stopped from outside counts as hung, whatever it did after.
+    if (!in_time_) ending_ = Ending::hung;
+    io_service_.reset();
+    out_ = capture_->out();
+    err_ = capture_->err();
+    capture_.reset();
+    return in_time_;
 }
 
 void InProcessClient::hold_loop()
 {
-    io_service_.post([this] {
+    post_hold();
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::seconds(30), [this] { return held_ || finished_; });
+}
+
+void InProcessClient::post_hold()
+{
+    io_service_->post([this] {
         std::unique_lock<std::mutex> lock(mutex_);
         held_ = true;
         changed_.notify_all();
         // Bounded, so that a test that forgets to release cannot hang.
         changed_.wait_for(lock, std::chrono::seconds(30), [this] { return release_; });
     });
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, std::chrono::seconds(30), [this] { return held_ || finished_; });
 }
 
 void InProcessClient::release_loop()

@@ -87,26 +87,6 @@ udp::endpoint loopback(unsigned short port)
     return udp::endpoint(boost::asio::ip::make_address_v4("127.0.0.1"), port);
 }
 
-std::optional<unsigned short> expect_client_init(UdpPeer& server, std::chrono::milliseconds limit)
-{
-    const auto datagram = server.receive(limit);
-    if (!datagram) {
-        ADD_FAILURE() << "no INIT reached the server within " << limit.count() << " ms";
-        return std::nullopt;
-    }
-    const unsigned short port = datagram->source.port();
-    if (datagram->bytes != client_init(port)) {
-        ADD_FAILURE() << "INIT from port " << port << " reads\n  " << visible(datagram->bytes)
-                      << "\nexpected\n  " << visible(client_init(port));
-        return std::nullopt;
-    }
-    if (datagram->source.address().to_string() != "127.0.0.1") {
-        ADD_FAILURE() << "INIT came from " << datagram->source.address().to_string();
-        return std::nullopt;
-    }
-    return port;
-}
-
 bool expect_datagram(UdpPeer& peer, const std::string& what, const std::string& bytes,
                      unsigned short source_port, std::chrono::milliseconds limit,
                      const std::string& source_address)
@@ -131,28 +111,6 @@ bool expect_datagram(UdpPeer& peer, const std::string& what, const std::string& 
         as_expected = false;
     }
     return as_expected;
-}
-
-unsigned short answer_init_and_init2(UdpPeer& server, int session, const std::string& public_ip,
-                                     int public_port, int public_port_alt)
-{
-    const auto primary = expect_client_init(server);
-    if (!primary) return 0;
-    const unsigned short p = *primary;
-    server.send_to(server_init(session, public_ip, public_port), loopback(p));
-    if (!expect_datagram(server, "INIT2", client_init2(session, p + 1), p + 1)) return 0;
-    server.send_to(server_init2(public_port_alt), loopback(p + 1));
-    if (!expect_datagram(server, "START", client_start(session), p + 1)) return 0;
-    return p;
-}
-
-unsigned short answer_until_ping(UdpPeer& server, UdpPeer& extra, int session, const std::string& public_ip,
-                                 int public_port, int public_port_alt)
-{
-    const unsigned short p = answer_init_and_init2(server, session, public_ip, public_port, public_port_alt);
-    if (p == 0) return 0;
-    server.send_to(server_start(extra.port()), loopback(p + 1));
-    return expect_datagram(extra, "PING", client_ping(session), p) ? p : 0;
 }
 
 void expect_no_datagram(UdpPeer& peer, const std::string& peer_name, std::chrono::milliseconds limit)
@@ -295,6 +253,142 @@ int printed_local_port(const std::string& out)
     } catch (const std::exception&) {
         return -1;
     }
+}
+
+const char* name_of(Step step)
+{
+    switch (step) {
+    case Step::init_reply: return "INIT reply";
+    case Step::init2_reply: return "INIT2 reply";
+    case Step::start_reply: return "START reply";
+    case Step::pings: return "server PINGs";
+    }
+    return "";
+}
+
+namespace {
+
+// At most this many fresh clients when the alternate port is taken.
+constexpr int start_attempts = 5;
+// Bounds a client that lost its way before its INIT.
+constexpr std::chrono::milliseconds start_limit{30000};
+
+}  // namespace
+
+std::unique_ptr<InProcessClient> ScriptedServer::start_client(const punchprobe::StepDurations& durations)
+{
+    for (int attempt = 0; attempt < start_attempts; ++attempt) {
+        auto client = std::make_unique<InProcessClient>(host, server.port(), durations);
+        if (take_init(default_receive_limit, true)) return client;
+        client->wait(start_limit);
+        if (client->ending() != Ending::other_exception || client->exception_text().rfind("bind", 0) != 0) {
+            ADD_FAILURE() << "no INIT, and the run ended with: " << client->exception_text();
+            return nullptr;
+        }
+    }
+    ADD_FAILURE() << "the client's alternate port was taken " << start_attempts << " times over";
+    return nullptr;
+}
+
+std::unique_ptr<ChildProcess> ScriptedServer::start_process(const std::vector<std::string>& arguments)
+{
+    std::vector<std::string> command = arguments;
+    command.push_back(host);
+    command.push_back(std::to_string(server.port()));
+    for (int attempt = 0; attempt < start_attempts; ++attempt) {
+        auto client = std::make_unique<ChildProcess>(client_argv(command));
+        if (take_init(default_receive_limit, true)) return client;
+        const ProcessResult result = client->wait(start_limit);
+        if (result.err.rfind("bind", 0) != 0) {
+            ADD_FAILURE() << "no INIT, and the client said: " << result.err;
+            return nullptr;
+        }
+    }
+    ADD_FAILURE() << "the client's alternate port was taken " << start_attempts << " times over";
+    return nullptr;
+}
+
+bool ScriptedServer::take_init(std::chrono::milliseconds limit, bool quiet)
+{
+    const auto init = server.receive(limit);
+    if (!init) {
+        if (!quiet) ADD_FAILURE() << "no INIT reached the server within " << limit.count() << " ms";
+        return false;
+    }
+    p = init->source.port();
+    if (init->bytes != client_init(p) || init->source.address().to_string() != "127.0.0.1") {
+        ADD_FAILURE() << "INIT from " << init->source.address().to_string() << ":" << p << " reads\n  "
+                      << visible(init->bytes) << "\nexpected\n  " << visible(client_init(p));
+        return false;
+    }
+    return true;
+}
+
+std::string ScriptedServer::reply_at(Step step) const
+{
+    switch (step) {
+    case Step::init_reply: return server_init(session_id, public_ip, public_port);
+    case Step::init2_reply: return server_init2(public_port_alt);
+    case Step::start_reply: return server_start(extra.port());
+    case Step::pings: break;
+    }
+    return server_ping("1");
+}
+
+void ScriptedServer::send_at(Step step, const std::string& bytes)
+{
+    switch (step) {
+    case Step::init_reply: server.send_to(bytes, loopback(p)); break;
+    case Step::init2_reply:
+    case Step::start_reply: server.send_to(bytes, loopback(p + 1)); break;
+    case Step::pings: extra.send_to(bytes, loopback(p)); break;
+    }
+}
+
+bool ScriptedServer::expect_request_after(Step step)
+{
+    switch (step) {
+    case Step::init_reply: return expect_datagram(server, "INIT2", client_init2(session_id, p + 1), p + 1);
+    case Step::init2_reply: return expect_datagram(server, "START", client_start(session_id), p + 1);
+    case Step::start_reply: return expect_datagram(extra, "PING", client_ping(session_id), p);
+    case Step::pings: break;
+    }
+    return true;
+}
+
+bool ScriptedServer::play(Step from, Step until)
+{
+    for (Step step = from; step != until; step = static_cast<Step>(static_cast<int>(step) + 1)) {
+        send_at(step, reply_at(step));
+        if (!expect_request_after(step)) return false;
+    }
+    return true;
+}
+
+void ScriptedServer::send_pings(int count, int first)
+{
+    for (int number = first; number < first + count; ++number)
+        send_at(Step::pings, server_ping(std::to_string(number)));
+}
+
+Transcript ScriptedServer::printed_until(Step step) const
+{
+    Transcript transcript(host, server.port(), p);
+    if (using_server_line) transcript.using_server();
+    transcript.set_up().sending_init();
+    if (step == Step::init_reply) return transcript;
+    transcript.received_init(session_id, public_ip, public_port).sending_init2(session_id);
+    if (step == Step::init2_reply) return transcript;
+    transcript.received_init2(session_id, public_ip, public_port_alt).sending_start(session_id);
+    if (step == Step::start_reply) return transcript;
+    return transcript.pinged(session_id, extra.port());
+}
+
+std::string ScriptedServer::printed_on_success(const std::vector<std::string>& ping_numbers) const
+{
+    Transcript transcript = printed_until(Step::pings);
+    for (const auto& number : ping_numbers) transcript.received_ping(number, session_id);
+    return transcript.success(extra.port()).text();
 }
 
 }  // namespace punchprobe_test
