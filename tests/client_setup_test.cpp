@@ -127,7 +127,7 @@ TEST(ClientSetup, PrimaryPort65535GivesAlternate65536)
         Transcript expected("127.0.0.1", 30000, 65535);
         expected.using_server().set_up().sending_init().received_init(77, "192.0.2.1", 65535).sending_init2(77);
         EXPECT_EQ(result.out, expected.text());
-        EXPECT_EQ(result.err, "Unsupported PunchprobeMessage command\n");
+        EXPECT_EQ(result.err, std::string(punchprobe_test::unsupported_command_text) + "\n");
         EXPECT_EQ(result.exit_status, 0);
         return;
     }

@@ -11,8 +11,11 @@
 
 #include "protocol/command_dispatch.hpp"
 #include "protocol/punchprobe_message.hpp"
+#include "support/jsoncpp_errors.hpp"
 
 namespace {
+
+namespace jsoncpp = punchprobe_test::jsoncpp;
 
 using punchprobe::Command;
 using punchprobe::command_of;
@@ -123,7 +126,7 @@ TEST(CommandDispatch, NonObjectRootThrowsJsonLogicError)
     const std::string texts[] = {"[\"PING\"]", "[]", "5", "-1.5", "\"PING\"", "true"};
     for (const auto& text : texts)
         expect_dispatch_fails<Json::LogicError>(text,
-                                                "in Json::Value::resolveReference(key, end): requires objectValue");
+                                                jsoncpp::requires_object);
 }
 
 // A string where an integer is read passes the dispatch and fails in the
@@ -137,7 +140,7 @@ TEST(CommandDispatch, StringWhereAnIntegerIsReadFailsInTheRead)
         const int port = root["extra_port"].asInt();
         ADD_FAILURE() << "read as " << port;
     } catch (const Json::LogicError& error) {
-        EXPECT_STREQ(error.what(), "Value is not convertible to Int.");
+        EXPECT_STREQ(error.what(), jsoncpp::not_convertible_to_int);
     }
 }
 

@@ -174,7 +174,7 @@ TEST(EntryCli, ArgumentsThatReachTheExchange)
                                                .set_up(host)
                                                .sending_init()
                                                .text()));
-        EXPECT_EQ(result.err, console_text("Unsupported PunchprobeMessage command\n"));
+        EXPECT_EQ(result.err, console_text(std::string(punchprobe_test::unsupported_command_text) + "\n"));
         EXPECT_EQ(result.exit_status, 0);
     }
 }

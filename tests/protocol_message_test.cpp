@@ -9,8 +9,11 @@
 #include <json/value.h>
 
 #include "protocol/punchprobe_message.hpp"
+#include "support/jsoncpp_errors.hpp"
 
 namespace {
+
+namespace jsoncpp = punchprobe_test::jsoncpp;
 
 using punchprobe::PunchprobeMessage;
 
@@ -137,12 +140,12 @@ struct Refused {
 TEST(ProtocolMessage, IntegerReadOfOtherValuesThrowsJsonLogicError)
 {
     const Refused cases[] = {
-        {"{\"extra_port\":\"30001\"}", "Value is not convertible to Int."},
-        {"{\"extra_port\":[1]}", "Value is not convertible to Int."},
-        {"{\"extra_port\":{}}", "Value is not convertible to Int."},
-        {"{\"extra_port\":2147483648}", "LargestUInt out of Int range"},
-        {"{\"extra_port\":-2147483649}", "LargestInt out of Int range"},
-        {"{\"extra_port\":1e10}", "double out of Int range"},
+        {"{\"extra_port\":\"30001\"}", jsoncpp::not_convertible_to_int},
+        {"{\"extra_port\":[1]}", jsoncpp::not_convertible_to_int},
+        {"{\"extra_port\":{}}", jsoncpp::not_convertible_to_int},
+        {"{\"extra_port\":2147483648}", jsoncpp::largest_uint_out_of_int},
+        {"{\"extra_port\":-2147483649}", jsoncpp::largest_int_out_of_int},
+        {"{\"extra_port\":1e10}", jsoncpp::double_out_of_int},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
