@@ -93,6 +93,12 @@ bool InProcessClient::wait(std::chrono::milliseconds limit)
     return in_time_;
 }
 
+bool InProcessClient::ended()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return finished_;
+}
+
 void InProcessClient::hold_loop()
 {
     post_hold();

@@ -62,6 +62,9 @@ public:
     void hold_loop();
     void release_loop();
 
+    // Whether the run has ended, without waiting.
+    bool ended();
+
     // Valid after wait().
     const std::string& out() const { return out_; }
     const std::string& err() const { return err_; }

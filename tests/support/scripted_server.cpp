@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <fstream>
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -272,6 +273,33 @@ namespace {
 constexpr int start_attempts = 5;
 // Bounds a client that lost its way before its INIT.
 constexpr std::chrono::milliseconds start_limit{30000};
+// How often the wait for INIT looks whether the client has ended instead.
+constexpr std::chrono::milliseconds init_slice{50};
+
+// A child that has exited but is not reaped yet is a zombie.
+bool has_exited(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return true;
+    const auto name_end = line.rfind(')');
+    return name_end == std::string::npos || line.compare(name_end, 3, ") Z") == 0;
+}
+
+// Waits for INIT in slices until `ended` says the client will send none.
+template <typename Ended>
+bool take_init_unless(ScriptedServer& server, Ended ended)
+{
+    const auto deadline = std::chrono::steady_clock::now() + default_receive_limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        // Asked before the slice, so that an INIT sent just before the end
+        // is still taken.
+        const bool over = ended();
+        if (server.take_init(init_slice, true)) return true;
+        if (over) return false;
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -279,7 +307,7 @@ std::unique_ptr<InProcessClient> ScriptedServer::start_client(const punchprobe::
 {
     for (int attempt = 0; attempt < start_attempts; ++attempt) {
         auto client = std::make_unique<InProcessClient>(host, server.port(), durations);
-        if (take_init(default_receive_limit, true)) return client;
+        if (take_init_unless(*this, [&] { return client->ended(); })) return client;
         client->wait(start_limit);
         if (client->ending() != Ending::other_exception || client->exception_text().rfind("bind", 0) != 0) {
             ADD_FAILURE() << "no INIT, and the run ended with: " << client->exception_text();
@@ -297,7 +325,7 @@ std::unique_ptr<ChildProcess> ScriptedServer::start_process(const std::vector<st
     command.push_back(std::to_string(server.port()));
     for (int attempt = 0; attempt < start_attempts; ++attempt) {
         auto client = std::make_unique<ChildProcess>(client_argv(command));
-        if (take_init(default_receive_limit, true)) return client;
+        if (take_init_unless(*this, [&] { return has_exited(client->pid()); })) return client;
         const ProcessResult result = client->wait(start_limit);
         if (result.err.rfind("bind", 0) != 0) {
             ADD_FAILURE() << "no INIT, and the client said: " << result.err;
