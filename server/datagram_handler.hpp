@@ -8,8 +8,8 @@
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/ip/udp.hpp>
 
+#include "protocol/wire_contract.hpp"
 #include "server/rate_limit.hpp"
-#include "server/server_contract.hpp"
 #include "server/server_counters.hpp"
 #include "server/session_cookie.hpp"
 #include "server/session_log.hpp"
@@ -90,8 +90,5 @@ struct HandlerState {
 // worst a drop.
 Decision handle_datagram(const InboundDatagram& datagram, HandlerState& state,
                          const HandlerSettings& settings) noexcept;
-
-// The server's PING number `ping_number` of a session's train.
-std::string make_server_ping(std::int32_t session_id, int ping_number);
 
 }  // namespace punchprobe

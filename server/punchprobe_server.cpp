@@ -10,6 +10,7 @@
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "protocol/server_messages.hpp"
 #include "server/local_addresses.hpp"
 
 namespace punchprobe {

@@ -43,7 +43,7 @@ po::options_description describe_options()
     options.add_options()
         ("bind", po::value<std::string>()->default_value("0.0.0.0"),
          "IPv4 address to listen on")
-        ("port", po::value<long long>()->default_value(default_main_port),
+        ("port", po::value<long long>()->default_value(default_server_port),
          "main UDP port (INIT, INIT2, START); 0 lets the system choose")
         ("extra-port", po::value<long long>()->default_value(default_extra_port),
          "extra UDP port (client PING, server PINGs); 0 lets the system choose")

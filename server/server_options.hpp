@@ -6,6 +6,8 @@
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
+#include "protocol/wire_contract.hpp"
+
 namespace punchprobe {
 
 // PINGs sent per session. The client needs three and never asks again, so
@@ -13,13 +15,13 @@ namespace punchprobe {
 // survive two losses for the price of two more tiny datagrams.
 constexpr int default_ping_count = 5;
 
-constexpr unsigned short default_main_port = 30000;
-constexpr unsigned short default_extra_port = 30001;
+// The extra port sits beside the main one, so one firewall range opens both.
+constexpr unsigned short default_extra_port = default_server_port + 1;
 
 struct ServerOptions {
     boost::asio::ip::address_v4 bind_address = boost::asio::ip::address_v4::any();
     // Port 0 lets the system choose.
-    unsigned short main_port = default_main_port;
+    unsigned short main_port = default_server_port;
     unsigned short extra_port = default_extra_port;
     int pings = default_ping_count;
     boost::posix_time::time_duration ping_interval = boost::posix_time::milliseconds(50);
