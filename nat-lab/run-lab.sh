@@ -275,20 +275,24 @@ build_network() {
   fi
 }
 
-# load_rules ROUTER:FILE,...: each rules/FILE.nft into that router, with the
-# router's interfaces and the lab's addresses and ports as nft variables. What
-# each router ends up with is kept beside the scenario's logs.
+# load_rules ROUTER:FILE,...: rules/FILE.nft into that router, each router's
+# files in one nft transaction, with the router's interfaces and the lab's
+# addresses and ports as nft variables. The files each router got stay beside
+# the scenario's logs.
 load_rules() {
-  local entry router file
+  local entry router
   [[ $1 == - ]] && return 0
   for entry in ${1//,/ }; do
-    router=${entry%%:*} file=$lab_dir/rules/${entry#*:}.nft
+    router=${entry%%:*}
     [[ -n ${router_ns[$router]:-} ]] || { echo "nat-lab: this topology has no router '$router'"; return 1; }
-    in_ns "${router_ns[$router]}" nft -f "$file" \
+    cat "$lab_dir/rules/${entry#*:}.nft" >>"$scenario_dir/$router.nft"
+  done
+  for router in "${!router_ns[@]}"; do
+    [[ -e $scenario_dir/$router.nft ]] || continue
+    in_ns "${router_ns[$router]}" nft -f "$scenario_dir/$router.nft" \
       -D "wan=${router_wan[$router]}" -D "lan=${router_lan[$router]}" \
       -D "client_ip=$client_ip" -D "server_ip=$server_ip" \
       -D "main_port=$main_port" -D "extra_port=$extra_port"
-    in_ns "${router_ns[$router]}" nft list ruleset >"$scenario_dir/$router.nft"
   done
 }
 
