@@ -35,44 +35,36 @@ if [[ $# -gt 0 ]]; then
   exec build/punchprobe "$@"
 fi
 
+# shellcheck source=scripts/server-line.sh
+source scripts/server-line.sh
 server_log=$(mktemp)
 server_pid=
 # Whatever ends this script, the server goes with it.
-stop_server() {
-  if [[ -n $server_pid ]]; then
-    kill -TERM "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-    server_pid=
-  fi
+stop_our_server() {
+  [[ -z $server_pid ]] || stop_server "$server_pid" || true
+  server_pid=
 }
-trap 'stop_server; rm -f "$server_log"' EXIT
+trap 'stop_our_server; rm -f "$server_log"' EXIT
 
 echo "Starting punchprobe-server on 127.0.0.1 ..." >&2
 build/punchprobe-server --bind 127.0.0.1 --port 0 --extra-port 0 >"$server_log" &
 server_pid=$!
 
-# The first line names the ports the system chose; give it up to 10 s.
-port=
-for _ in $(seq 100); do
-  port=$(sed -nE '1s/^punchprobe-server listening on [0-9.]+:([0-9]+) \(main\).*/\1/p' "$server_log")
-  [[ -n $port ]] && break
-  kill -0 "$server_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if [[ -z $port ]]; then
+# The first line names the ports the system chose.
+if ! wait_for_server "$server_log" "$server_pid"; then
   echo "punchprobe-server did not start:" >&2
   cat "$server_log" >&2
   exit 1
 fi
 
 client_log=$(mktemp)
-trap 'stop_server; rm -f "$server_log" "$client_log"' EXIT
-build/punchprobe 127.0.0.1 "$port" | tee "$client_log"
+trap 'stop_our_server; rm -f "$server_log" "$client_log"' EXIT
+build/punchprobe 127.0.0.1 "$server_main_port" | tee "$client_log"
 # The client stops at its third PING; let the server finish its train so that
 # its session line shows the whole of it.
 sleep 0.5
 
-stop_server
+stop_our_server
 echo
 echo "punchprobe-server said:"
 sed 's/^/  /' "$server_log"

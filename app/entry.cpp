@@ -10,6 +10,7 @@
 #include "app/console_window.hpp"
 #include "app/port_argument.hpp"
 #include "app/usage.hpp"
+#include "protocol/wire_contract.hpp"
 
 namespace punchprobe {
 
@@ -36,7 +37,7 @@ int run_entry(int argc, const char* const argv[], const StepDurations& durations
     RunFacts facts;
     facts.host = arguments[1];
     try {
-        int port = 30000;
+        int port = default_server_port;
         // Only exactly two arguments set the port; a third one makes the
         // run fall back to the default.
         if (arguments.size() == 3) port = parse_port_argument(arguments[2]);

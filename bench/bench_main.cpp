@@ -23,11 +23,15 @@
 #include "bench/amplification.hpp"
 #include "bench/garbage_flood.hpp"
 #include "bench/load_clients.hpp"
-#include "bench/server_process.hpp"
+#include "bench/udp_stats.hpp"
 #include "support/counters_line.hpp"
+#include "support/server_process.hpp"
 
 namespace po = boost::program_options;
 using namespace punchprobe_bench;
+using punchprobe_test::process_usage;
+using punchprobe_test::ProcessUsage;
+using punchprobe_test::ServerProcess;
 
 namespace {
 
@@ -90,7 +94,7 @@ std::vector<std::uint64_t> parse_rates(const std::string& list)
 UdpSocketState server_sockets(const ServerProcess& server)
 {
     UdpSocketState both;
-    for (const unsigned short port : {server.main_port(), server.extra_port()}) {
+    for (const unsigned short port : {server.ports().main, server.ports().extra}) {
         const UdpSocketState one = udp_socket_state(port);
         both.found = both.found || one.found;
         both.queued_bytes += one.queued_bytes;
@@ -135,12 +139,30 @@ struct Common {
     int bench_cpu = -1;
 };
 
+// The server on 127.0.0.1 with system-chosen ports, its errors on ours.
 std::unique_ptr<ServerProcess> start_server(const Common& common)
 {
-    auto server = std::make_unique<ServerProcess>(common.server_binary, common.server_args, common.server_cpu);
+    std::vector<std::string> options{"--quiet"};
+    options.insert(options.end(), common.server_args.begin(), common.server_args.end());
+    auto server = std::make_unique<ServerProcess>(
+        punchprobe_test::loopback_server_argv(common.server_binary, options), punchprobe_test::Console::output,
+        common.server_cpu);
+    // The clients and floods send to 127.0.0.1, whatever the server options say.
+    if (!server->listening() || server->ports().address != "127.0.0.1") {
+        server->stop();
+        const std::string& said = server->first_output();
+        throw std::runtime_error("the server did not come up; it said: '" + said.substr(0, said.find('\n')) + "'");
+    }
     // After the fork, so that the server never inherits this pinning.
-    pin_to_cpu(common.bench_cpu);
+    punchprobe_test::pin_to_cpu(common.bench_cpu);
     return server;
+}
+
+// SIGTERM, then the counters line the server prints on its way out (empty
+// if none came).
+std::string stop_server(ServerProcess& server)
+{
+    return punchprobe_test::counters_line_in(server.stop().out);
 }
 
 struct FloodOnlyResult {
@@ -162,21 +184,21 @@ FloodOnlyResult run_flood_only(const Common& common, FloodKind kind, std::uint64
     std::printf("flood-only kind=%s rate=%llu time_s=%d server_pid=%d\n", flood_kind_name(kind),
                 static_cast<unsigned long long>(rate), seconds, static_cast<int>(server->pid()));
     std::fflush(stdout);
-    const ProcessUsage at_start = server->usage();
+    const ProcessUsage at_start = process_usage(server->pid());
     const long rcvbuf_errors_at_start = udp_receive_buffer_errors();
     const long input_drops_at_start = input_queue_drops();
     const long socket_drops_at_start = server_sockets(*server).drops;
 
     FloodSettings settings;
     settings.kind = kind;
-    settings.main_port = server->main_port();
-    settings.extra_port = server->extra_port();
+    settings.main_port = server->ports().main;
+    settings.extra_port = server->ports().extra;
     settings.rate = rate;
     const auto started = Clock::now();
     GarbageFlood flood(settings);
     for (int second = 1; second <= seconds; ++second) {
         std::this_thread::sleep_until(started + std::chrono::seconds(second));
-        const ProcessUsage usage = server->usage();
+        const ProcessUsage usage = process_usage(server->pid());
         std::printf("progress t=%ds flood_sent=%llu server_cpu_s=%.2f\n", second,
                     static_cast<unsigned long long>(flood.sent()), usage.cpu_seconds - at_start.cpu_seconds);
         std::fflush(stdout);
@@ -188,12 +210,12 @@ FloodOnlyResult run_flood_only(const Common& common, FloodKind kind, std::uint64
     result.flood = flood.stop();
     result.seconds = std::chrono::duration<double>(Clock::now() - started).count();
     result.drained = wait_for_drain(*server);
-    const ProcessUsage at_end = server->usage();
+    const ProcessUsage at_end = process_usage(server->pid());
     result.cpu_seconds = at_end.cpu_seconds - at_start.cpu_seconds;
     result.socket_drops = server_sockets(*server).drops - socket_drops_at_start;
     const long rcvbuf_errors = udp_receive_buffer_errors() - rcvbuf_errors_at_start;
     const long input_drops = input_queue_drops() - input_drops_at_start;
-    const std::string counters_line = server->stop();
+    const std::string counters_line = stop_server(*server);
     const punchprobe_test::Counters counters = punchprobe_test::counters_in(counters_line);
     result.inits_answered = punchprobe_test::counter_or_minus_one(counters, "inits_answered");
 
@@ -267,9 +289,9 @@ int flood_only(const Common& common, const std::vector<FloodKind>& kinds, const 
 int amplification(const Common& common, std::chrono::milliseconds wait, bool fail_on_loss)
 {
     std::unique_ptr<ServerProcess> server = start_server(common);
-    const std::vector<AmplificationRow> rows = measure_amplification(server->main_port(), server->extra_port(), wait);
+    const std::vector<AmplificationRow> rows = measure_amplification(server->ports().main, server->ports().extra, wait);
     print_amplification(rows, wait);
-    const std::string counters = server->stop();
+    const std::string counters = stop_server(*server);
     std::printf("server %s\n", counters.empty() ? "counters missing" : counters.c_str());
     std::fflush(stdout);
     // The session's four steps each got their answer.
@@ -372,12 +394,12 @@ int main(int argc, char* argv[])
         if (flood_only_mode) return flood_only(common, kinds, rates, flood_time, fail_on_loss);
 
         std::unique_ptr<ServerProcess> server = start_server(common);
-        const ProcessUsage at_start = server->usage();
+        const ProcessUsage at_start = process_usage(server->pid());
         const long rcvbuf_errors_at_start = udp_receive_buffer_errors();
         const long socket_drops_at_start = server_sockets(*server).drops;
 
         LoadSettings settings;
-        settings.server = boost::asio::ip::udp::endpoint(boost::asio::ip::address_v4::loopback(), server->main_port());
+        settings.server = boost::asio::ip::udp::endpoint(boost::asio::ip::address_v4::loopback(), server->ports().main);
         settings.sessions = values["sessions"].as<std::size_t>();
         settings.concurrency = std::max<std::size_t>(1, values["concurrency"].as<std::size_t>());
         settings.sources = sources;
@@ -386,7 +408,7 @@ int main(int argc, char* argv[])
         settings.time_limit = std::chrono::seconds(values["time-limit"].as<int>());
         settings.busy_poll = values.count("busy-poll") > 0;
         settings.progress = [&server](std::chrono::steady_clock::duration elapsed, std::size_t completed) {
-            const ProcessUsage usage = server->usage();
+            const ProcessUsage usage = process_usage(server->pid());
             std::printf("progress t=%.0fs completed=%zu server_vmrss_kb=%ld server_cpu_s=%.2f\n",
                         std::chrono::duration<double>(elapsed).count(), completed, usage.vm_rss_kb,
                         usage.cpu_seconds);
@@ -405,8 +427,8 @@ int main(int argc, char* argv[])
         if (rate > 0) {
             FloodSettings flood_settings;
             flood_settings.kind = kind;
-            flood_settings.main_port = server->main_port();
-            flood_settings.extra_port = server->extra_port();
+            flood_settings.main_port = server->ports().main;
+            flood_settings.extra_port = server->ports().extra;
             flood_settings.rate = rate;
             flood = std::make_unique<GarbageFlood>(flood_settings);
         }
@@ -414,10 +436,10 @@ int main(int argc, char* argv[])
         LoadResult result = run_load(settings);
         FloodResult flooded;
         if (flood) flooded = flood->stop();
-        const ProcessUsage at_end = server->usage();
+        const ProcessUsage at_end = process_usage(server->pid());
         const long rcvbuf_errors = udp_receive_buffer_errors() - rcvbuf_errors_at_start;
         const long socket_drops = server_sockets(*server).drops - socket_drops_at_start;
-        const std::string counters = server->stop();
+        const std::string counters = stop_server(*server);
 
         const double seconds = std::chrono::duration<double>(result.elapsed).count();
         std::sort(result.latencies_us.begin(), result.latencies_us.end());

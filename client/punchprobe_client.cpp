@@ -12,6 +12,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "protocol/command_dispatch.hpp"
+#include "protocol/server_messages.hpp"
 
 namespace punchprobe {
 
@@ -258,11 +259,7 @@ void PunchprobeClient::_data_received(const error_code& error, std::size_t bytes
     }
     server_endpoint = received.sender_endpoint;
 
-    // A datagram longer than the buffer arrives cut to the buffer's size; the
-    // text ends at the first NUL byte, if any.
-    const auto begin = received.recv_buffer.begin();
-    const auto end = std::find(begin, begin + static_cast<std::ptrdiff_t>(bytes_received), '\0');
-    PunchprobeMessage message(std::string(begin, end));
+    PunchprobeMessage message(received_text(received.recv_buffer.data(), bytes_received));
 
     if (stopped) {
         handle_after_verdict(message);
@@ -292,9 +289,10 @@ void PunchprobeClient::handle_after_verdict(PunchprobeMessage& message)
 
 void PunchprobeClient::handle_init(const PunchprobeMessage& message)
 {
-    session = message.root["session_id"].asInt();
-    public_address = message.root["public_ip"].asString();
-    public_port_value = message.root["public_port"].asInt();
+    const InitReply reply = read_init_reply(message.root);
+    session = reply.session_id;
+    public_address = reply.public_ip;
+    public_port_value = reply.public_port;
     facts.session_id = session;
     facts.public_ip = public_address;
     facts.public_port = public_port_value;
@@ -306,7 +304,7 @@ void PunchprobeClient::handle_init(const PunchprobeMessage& message)
 
 void PunchprobeClient::handle_init2(const PunchprobeMessage& message)
 {
-    public_port_alt_value = message.root["public_port_alt"].asInt();
+    public_port_alt_value = read_public_port_alt(message.root);
     facts.public_port_alt = public_port_alt_value;
     facts.reached(facts.init2_reply);
     say("Received server INIT2 [" + std::to_string(session) + "]");
@@ -316,7 +314,7 @@ void PunchprobeClient::handle_init2(const PunchprobeMessage& message)
 
 void PunchprobeClient::handle_start(const PunchprobeMessage& message)
 {
-    extra_port_value = message.root["extra_port"].asInt();
+    extra_port_value = read_extra_port(message.root);
     extra_endpoint = udp::endpoint(server_endpoint.address(),
                                    static_cast<unsigned short>(extra_port_value & 0xFFFF));
     facts.extra_port = extra_port_value;
@@ -334,7 +332,7 @@ void PunchprobeClient::handle_ping(const PunchprobeMessage& message)
     if (pings_received >= 3) facts.reached(facts.third_ping);
     // Read before printing: a number JsonCpp refuses must end the run
     // without half a line.
-    const std::string ping_number = message.root["ping_number"].asString();
+    const std::string ping_number = read_ping_number(message.root);
     say("Received server PING(" + ping_number + ") [" + std::to_string(session) + "]");
     if (pings_received >= 3) {
         report_success();

@@ -12,6 +12,7 @@
 
 #include "client/run_facts.hpp"
 #include "protocol/punchprobe_message.hpp"
+#include "protocol/wire_contract.hpp"
 
 namespace punchprobe {
 
@@ -40,8 +41,6 @@ bool deadline_passed(const boost::posix_time::ptime& expiry, const boost::posix_
 // handlers on the loop that the constructor receives.
 class PunchprobeClient {
 public:
-    static constexpr std::size_t receive_buffer_size = 1024;
-
     // Binds both sockets, prints their ports, arms the deadline check and
     // starts the name lookup. Throws boost::system::system_error ("open",
     // "bind", "local_endpoint") when a socket cannot be set up.
@@ -60,7 +59,7 @@ private:
     // A receive owns its bytes and its sender until its handler has run, so
     // datagrams that arrive back to back never overwrite each other.
     struct PendingReceive {
-        std::vector<char> recv_buffer = std::vector<char>(receive_buffer_size, 0);
+        std::vector<char> recv_buffer = std::vector<char>(client_receive_buffer_size, 0);
         boost::asio::ip::udp::endpoint sender_endpoint;
     };
 

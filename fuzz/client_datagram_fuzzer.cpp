@@ -1,24 +1,24 @@
-// Feeds one datagram to the client's decoding and dispatch, then reads every
-// member the chosen handler reads, the way the handler reads it. Whatever the
+// Feeds one datagram to the client's decoding and dispatch, then makes the
+// chosen handler's reads with the client's own read functions. Whatever the
 // bytes are, the only ways out are a handler choice, the runtime error
 // "Unsupported PunchprobeMessage command" or one of JsonCpp's own exceptions;
 // anything else (another exception, a crash, a leak, undefined behaviour)
 // is a finding.
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
 #include <json/value.h>
 
-#include "client/punchprobe_client.hpp"
 #include "protocol/command_dispatch.hpp"
 #include "protocol/punchprobe_message.hpp"
+#include "protocol/server_messages.hpp"
 
 namespace {
 
@@ -32,33 +32,6 @@ using punchprobe::PunchprobeMessage;
     std::abort();
 }
 
-// The members each handler reads, in its order, and whether as an integer.
-struct MemberRead {
-    const char* name;
-    bool as_int;
-};
-
-constexpr MemberRead init_reads[] = {{"session_id", true}, {"public_ip", false}, {"public_port", true}};
-constexpr MemberRead init2_reads[] = {{"public_port_alt", true}};
-constexpr MemberRead start_reads[] = {{"extra_port", true}};
-constexpr MemberRead ping_reads[] = {{"ping_number", false}};
-
-// Returns a value that depends on what was read, so the reads stay.
-std::size_t read_member(const Json::Value& root, const MemberRead& member)
-{
-    const Json::Value& value = root[member.name];
-    if (member.as_int) return static_cast<std::size_t>(static_cast<unsigned>(value.asInt()));
-    return value.asString().size();
-}
-
-template <std::size_t N>
-std::size_t read_members(const Json::Value& root, const MemberRead (&members)[N])
-{
-    std::size_t sum = 0;
-    for (const MemberRead& member : members) sum += read_member(root, member);
-    return sum;
-}
-
 // What the client does with one received datagram.
 void handle_like_the_client(const std::string& text)
 {
@@ -67,10 +40,10 @@ void handle_like_the_client(const std::string& text)
     const Json::Value& root = message.root;
     volatile std::size_t sink = 0;
     switch (command) {
-    case Command::init: sink = read_members(root, init_reads); break;
-    case Command::init2: sink = read_members(root, init2_reads); break;
-    case Command::start: sink = read_members(root, start_reads); break;
-    case Command::ping: sink = read_members(root, ping_reads); break;
+    case Command::init: sink = punchprobe::read_init_reply(root).public_ip.size(); break;
+    case Command::init2: sink = static_cast<unsigned>(punchprobe::read_public_port_alt(root)); break;
+    case Command::start: sink = static_cast<unsigned>(punchprobe::read_extra_port(root)); break;
+    case Command::ping: sink = punchprobe::read_ping_number(root).size(); break;
     }
     (void)sink;
 }
@@ -82,12 +55,19 @@ void read_everything(const std::string& text)
     PunchprobeMessage message(text);
     const Json::Value& root = message.root;
     if (!root.isObject() && !root.isNull()) return;
-    const MemberRead all[] = {init_reads[0], init_reads[1], init_reads[2], init2_reads[0], start_reads[0],
-                              ping_reads[0], {"command", false}};
+    // Each read on its own; the INIT reply's three reads go in its order, so
+    // a later member is reached only through one that converts.
+    const std::function<std::size_t()> reads[] = {
+        [&] { return punchprobe::read_init_reply(root).public_ip.size(); },
+        [&] { return static_cast<std::size_t>(static_cast<unsigned>(punchprobe::read_public_port_alt(root))); },
+        [&] { return static_cast<std::size_t>(static_cast<unsigned>(punchprobe::read_extra_port(root))); },
+        [&] { return punchprobe::read_ping_number(root).size(); },
+        [&] { return root["command"].asString().size(); },
+    };
     volatile std::size_t sink = 0;
-    for (const MemberRead& member : all) {
+    for (const auto& read : reads) {
         try {
-            sink = sink + read_member(root, member);
+            sink = sink + read();
         } catch (const Json::Exception&) {
         }
     }
@@ -100,9 +80,7 @@ void read_everything(const std::string& text)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     // As the client receives it: at most its buffer, up to the first NUL.
-    const char* bytes = reinterpret_cast<const char*>(data);
-    const std::size_t cut = std::min(size, punchprobe::PunchprobeClient::receive_buffer_size);
-    const std::string text(bytes, std::find(bytes, bytes + cut, '\0'));
+    const std::string text = punchprobe::received_text(reinterpret_cast<const char*>(data), size);
 
     try {
         handle_like_the_client(text);

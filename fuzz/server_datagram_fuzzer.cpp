@@ -41,9 +41,10 @@
 #include <json/value.h>
 
 #include "protocol/punchprobe_message.hpp"
+#include "protocol/server_messages.hpp"
+#include "protocol/wire_contract.hpp"
 #include "server/datagram_handler.hpp"
 #include "server/junk_filter.hpp"
-#include "server/server_contract.hpp"
 #include "server/server_options.hpp"
 #include "server/session_cookie.hpp"
 #include "server/session_table.hpp"

@@ -24,6 +24,8 @@ export LC_ALL=C
 lab_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo_dir=$(dirname "$lab_dir")
 readonly lab_dir repo_dir
+# shellcheck source=scripts/server-line.sh source-path=SCRIPTDIR/..
+source "$repo_dir/scripts/server-line.sh"
 
 client_binary=$repo_dir/build/punchprobe
 server_binary=$repo_dir/build/punchprobe-server
@@ -69,21 +71,54 @@ readonly session_ttl=5
 readonly ping_interval_ms=100
 
 # --- The scenarios ---------------------------------------------------------------
-# id|router behaviour|expected verdict|expected mapping|server --pings ("" = its default)
-# Verdicts: SUCCESS, FAILURE, TIMEOUT. Mapping "none" means no session at all.
+# One row each, in columns:
+#   id        what --only names
+#   topology  routed   client - home router - Internet, no NAT: the Internet
+#                      routes the LAN back, so the server sees the client's own
+#                      address;
+#             home     client - home router - Internet;
+#             carrier  client - home router - carrier router - Internet.
+#   rules     ROUTER:FILE,... the files of rules/FILE.nft loaded into the
+#             routers (home, carrier), in order; "-" for none
+#   pings     the server's --pings ("-" for its default)
+#   verdict   the client's: SUCCESS, FAILURE, or TIMEOUT (the timed-out notice)
+#   mapping   the server's: its session line's mapping=, which also fixes the
+#             counters line; "none" for no session at all
+#   check     a check_NAME function this scenario needs besides, or "-"
+#   the rest  the router's behaviour, as the results table shows it
 readonly scenarios=(
-  "1|no NAT, plain routing|SUCCESS|endpoint-independent|"
-  "2|NAT, endpoint-independent mapping, address-and-port-dependent filtering (masquerade)|SUCCESS|endpoint-independent|"
-  "3|full cone: masquerade plus DNAT of all inbound UDP to the client|SUCCESS|endpoint-independent|"
-  "4|symmetric NAT: public port depends on the destination|FAILURE|endpoint-dependent|"
-  "5a|double NAT: endpoint-independent home NAT behind endpoint-independent carrier NAT|SUCCESS|endpoint-independent|"
-  "5b|double NAT: endpoint-independent home NAT behind symmetric carrier NAT|FAILURE|endpoint-dependent|"
-  "6|NAT with a firewall that lets UDP out only to the server's main port|FAILURE|unknown|"
-  "7|all UDP dropped|TIMEOUT|none|"
-  "8a|endpoint-independent NAT that loses the first server PING, --pings 3|FAILURE|endpoint-independent|3"
-  "8b|endpoint-independent NAT that loses the first server PING, --pings 5|SUCCESS|endpoint-independent|5"
-  "8c|endpoint-independent NAT that loses the first server PING, server's default --pings|SUCCESS|endpoint-independent|"
+  "1  routed  -                                     - SUCCESS endpoint-independent - no NAT, plain routing"
+  "2  home    home:masquerade                       - SUCCESS endpoint-independent - NAT, endpoint-independent mapping, address-and-port-dependent filtering (masquerade)"
+  "3  home    home:masquerade,home:full-cone-dnat   - SUCCESS endpoint-independent - full cone: masquerade plus DNAT of all inbound UDP to the client"
+  "4  home    home:symmetric                        - FAILURE endpoint-dependent   - symmetric NAT: public port depends on the destination"
+  "5a carrier home:masquerade,carrier:masquerade    - SUCCESS endpoint-independent - double NAT: endpoint-independent home NAT behind endpoint-independent carrier NAT"
+  "5b carrier home:masquerade,carrier:symmetric     - FAILURE endpoint-dependent   - double NAT: endpoint-independent home NAT behind symmetric carrier NAT"
+  "6  home    home:masquerade,home:main-port-only   - FAILURE unknown              - NAT with a firewall that lets UDP out only to the server's main port"
+  "7  home    home:masquerade,home:drop-udp         - TIMEOUT none                 - all UDP dropped"
+  "8a home    home:masquerade,home:lose-first-ping  3 FAILURE endpoint-independent first_ping_lost endpoint-independent NAT that loses the first server PING, --pings 3"
+  "8b home    home:masquerade,home:lose-first-ping  5 SUCCESS endpoint-independent first_ping_lost endpoint-independent NAT that loses the first server PING, --pings 5"
+  "8c home    home:masquerade,home:lose-first-ping  - SUCCESS endpoint-independent first_ping_lost endpoint-independent NAT that loses the first server PING, server's default --pings"
 )
+
+# What the server's counters line must show after a run with each mapping (a
+# glob).
+declare -rA counters_after=(
+  [none]='counters sessions=0 *'
+  [endpoint-independent]='* endpoint_independent=1 endpoint_dependent=0 *'
+  [endpoint-dependent]='* endpoint_independent=0 endpoint_dependent=1 *'
+  [unknown]='* expired=1 *'
+)
+
+# Checks that only some scenarios need, named by their rows.
+
+# The lost datagram is the first PING, and only that one.
+check_first_ping_lost() {
+  grep -q '^Received server PING(1) ' "$scenario_dir/client.out" &&
+    problem "client received PING(1), which the router drops"
+  local lost
+  lost=$(in_ns "${router_ns[home]}" nft list table ip lab_loss | grep -oE 'counter packets [0-9]+' | awk '{print $3}')
+  [[ $lost == 1 ]] || problem "loss rule dropped '${lost}' datagrams, expected exactly 1"
+}
 
 # --- Preconditions ----------------------------------------------------------------
 skip() {
@@ -195,118 +230,20 @@ enable_forwarding() {
   in_ns "$1" sysctl -qw net.ipv4.ip_forward=1
 }
 
-load_rules() {
-  local namespace=$1 rules=$2
-  printf '%s\n' "$rules" >"$scenario_dir/$namespace.nft"
-  in_ns "$namespace" nft -f "$scenario_dir/$namespace.nft"
-}
-
-# Linux masquerade keeps the source port whenever that tuple is free, so one
-# inside port gets the same public port towards every destination: an
-# endpoint-independent mapping. Inbound datagrams pass only when they match a
-# conntrack entry, i.e. come from an address and port the inside host has
-# sent to: address-and-port-dependent filtering.
-endpoint_independent_nat() {
-  local wan=$1
-  cat <<EOF
-table ip lab_nat {
-  chain postrouting {
-    type nat hook postrouting priority srcnat; policy accept;
-    oifname "$wan" masquerade
-  }
-}
-EOF
-}
-
-# A plain "masquerade random" (or fully-random) draws a fresh random port for
-# every new conntrack entry, so the public port differs per destination only
-# with high probability: the draw can repeat. Two disjoint port ranges chosen
-# by destination port make the public port of the PING (to the extra port)
-# differ from that of INIT (to the main port) on every run.
-symmetric_nat() {
-  local wan=$1
-  cat <<EOF
-table ip lab_nat {
-  chain postrouting {
-    type nat hook postrouting priority srcnat; policy accept;
-    oifname "$wan" meta l4proto udp udp dport $main_port masquerade to :20000-29999 random
-    oifname "$wan" meta l4proto udp masquerade to :40000-49999 random
-  }
-}
-EOF
-}
-
-full_cone_dnat() {
-  local wan=$1
-  cat <<EOF
-table ip lab_cone {
-  chain prerouting {
-    type nat hook prerouting priority dstnat; policy accept;
-    iifname "$wan" meta l4proto udp dnat to $client_ip
-  }
-}
-EOF
-}
-
-main_port_only_firewall() {
-  local lan=$1
-  cat <<EOF
-table ip lab_filter {
-  chain forward {
-    type filter hook forward priority filter; policy accept;
-    iifname "$lan" meta l4proto udp udp dport != $main_port drop
-  }
-}
-EOF
-}
-
-all_udp_dropped() {
-  cat <<EOF
-table ip lab_filter {
-  chain forward {
-    type filter hook forward priority filter; policy accept;
-    meta l4proto udp drop
-  }
-}
-EOF
-}
-
-# Drops exactly the first datagram from the server's extra port: the first one
-# puts the server's address into a set and is dropped, every later one finds
-# it there and passes. No clock and no randomness, so the loss is the same in
-# every run.
-first_server_ping_lost() {
-  local wan=$1
-  cat <<EOF
-table ip lab_loss {
-  set pinged_by {
-    type ipv4_addr
-    flags dynamic
-  }
-  chain forward {
-    type filter hook forward priority filter; policy accept;
-    iifname "$wan" ip saddr $server_ip udp sport $extra_port ip saddr @pinged_by accept
-    iifname "$wan" ip saddr $server_ip udp sport $extra_port add @pinged_by { ip saddr } counter drop
-  }
-}
-EOF
-}
-
-# --- One scenario ---------------------------------------------------------------------
-
-# Builds client, home router, optional carrier router and Internet host, and
-# the routers' rules, for scenario $id. Sets public_ip, the address the server
-# should see.
+# build_network ID TOPOLOGY: the namespaces and links of one scenario. Sets
+# public_ip, the address the server should see, and for each router its
+# namespace (router_ns) and its LAN- and WAN-side interfaces (router_lan,
+# router_wan), which its rule files see as $lan and $wan.
+declare -A router_ns=() router_lan=() router_wan=()
 build_network() {
-  local id=$1
+  local id=$1 topology=$2
   local client_ns="${prefix}-${id}-client" home_ns="${prefix}-${id}-home"
   local carrier_ns="${prefix}-${id}-carrier" internet_ns="${prefix}-${id}-internet"
   # Interface names stay within 15 bytes and carry the run id.
   local lan_client="l${id}c${run_id}" lan_home="l${id}h${run_id}"
   local mid_home="m${id}h${run_id}" mid_carrier="m${id}k${run_id}"
   local wan_router="w${id}r${run_id}" wan_server="w${id}s${run_id}"
-  local carrier=no
-  [[ $id == 5a || $id == 5b ]] && carrier=yes
+  [[ $topology =~ ^(routed|home|carrier)$ ]] || { echo "nat-lab: unknown topology '$topology'"; return 1; }
 
   make_namespace "$client_ns"
   make_namespace "$home_ns"
@@ -314,83 +251,49 @@ build_network() {
   link_namespaces "$client_ns" "$lan_client" "$client_ip/24" "$home_ns" "$lan_home" "$home_lan_ip/24"
   ip -n "$client_ns" route add 203.0.113.0/24 via "$home_lan_ip"
   enable_forwarding "$home_ns"
+  router_ns[home]=$home_ns router_lan[home]=$lan_home router_wan[home]=$wan_router
 
-  local home_wan=$wan_router
-  if [[ $carrier == yes ]]; then
+  # The last router before the Internet owns the public address.
+  local edge_ns=$home_ns
+  if [[ $topology == carrier ]]; then
     make_namespace "$carrier_ns"
-    home_wan=$mid_home
+    edge_ns=$carrier_ns
+    router_wan[home]=$mid_home
+    router_ns[carrier]=$carrier_ns router_lan[carrier]=$mid_carrier router_wan[carrier]=$wan_router
     link_namespaces "$home_ns" "$mid_home" "$home_wan_behind_carrier_ip/24" \
       "$carrier_ns" "$mid_carrier" "$carrier_inside_ip/24"
-    link_namespaces "$carrier_ns" "$wan_router" "$router_public_ip/24" \
-      "$internet_ns" "$wan_server" "$server_ip/24"
     ip -n "$home_ns" route add 203.0.113.0/24 via "$carrier_inside_ip"
     enable_forwarding "$carrier_ns"
-  else
-    link_namespaces "$home_ns" "$wan_router" "$router_public_ip/24" \
-      "$internet_ns" "$wan_server" "$server_ip/24"
   fi
+  link_namespaces "$edge_ns" "$wan_router" "$router_public_ip/24" "$internet_ns" "$wan_server" "$server_ip/24"
 
   public_ip=$router_public_ip
-  case $id in
-    1)
-      # The only scenario where the Internet knows the way to the LAN.
-      ip -n "$internet_ns" route add 192.0.2.0/24 via "$router_public_ip"
-      public_ip=$client_ip
-      ;;
-    2) load_rules "$home_ns" "$(endpoint_independent_nat "$home_wan")" ;;
-    3)
-      load_rules "$home_ns" "$(endpoint_independent_nat "$home_wan")
-$(full_cone_dnat "$home_wan")"
-      ;;
-    4) load_rules "$home_ns" "$(symmetric_nat "$home_wan")" ;;
-    5a)
-      load_rules "$home_ns" "$(endpoint_independent_nat "$home_wan")"
-      load_rules "$carrier_ns" "$(endpoint_independent_nat "$wan_router")"
-      ;;
-    5b)
-      load_rules "$home_ns" "$(endpoint_independent_nat "$home_wan")"
-      load_rules "$carrier_ns" "$(symmetric_nat "$wan_router")"
-      ;;
-    6)
-      load_rules "$home_ns" "$(endpoint_independent_nat "$home_wan")
-$(main_port_only_firewall "$lan_home")"
-      ;;
-    7)
-      load_rules "$home_ns" "$(endpoint_independent_nat "$home_wan")
-$(all_udp_dropped)"
-      ;;
-    8a | 8b | 8c)
-      load_rules "$home_ns" "$(endpoint_independent_nat "$home_wan")
-$(first_server_ping_lost "$home_wan")"
-      ;;
-  esac
-}
-
-# Waits (bounded) until FILE has a line matching REGEX.
-wait_for_line() {
-  local file=$1 regex=$2 seconds=$3 tries
-  for ((tries = seconds * 10; tries > 0; tries--)); do
-    grep -qE -- "$regex" "$file" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  return 1
-}
-
-# Waits (bounded) for PID to end and leaves its exit status in waited_status.
-wait_bounded() {
-  local pid=$1 seconds=$2 tries
-  for ((tries = seconds * 10; tries > 0; tries--)); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  if kill -0 "$pid" 2>/dev/null; then
-    kill -KILL "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-    waited_status=timeout
-    return 1
+  if [[ $topology == routed ]]; then
+    # The only topology where the Internet knows the way to the LAN.
+    ip -n "$internet_ns" route add 192.0.2.0/24 via "$router_public_ip"
+    public_ip=$client_ip
   fi
-  wait "$pid"
-  waited_status=$?
+}
+
+# load_rules ROUTER:FILE,...: rules/FILE.nft into that router, each router's
+# files in one nft transaction, with the router's interfaces and the lab's
+# addresses and ports as nft variables. The files each router got stay beside
+# the scenario's logs.
+load_rules() {
+  local entry router
+  [[ $1 == - ]] && return 0
+  for entry in ${1//,/ }; do
+    router=${entry%%:*}
+    [[ -n ${router_ns[$router]:-} ]] || { echo "nat-lab: this topology has no router '$router'"; return 1; }
+    cat "$lab_dir/rules/${entry#*:}.nft" >>"$scenario_dir/$router.nft"
+  done
+  for router in "${!router_ns[@]}"; do
+    [[ -e $scenario_dir/$router.nft ]] || continue
+    in_ns "${router_ns[$router]}" nft -f "$scenario_dir/$router.nft" \
+      -D "wan=${router_wan[$router]}" -D "lan=${router_lan[$router]}" \
+      -D "client_ip=$client_ip" -D "server_ip=$server_ip" \
+      -D "main_port=$main_port" -D "extra_port=$extra_port"
+  done
 }
 
 problems=()
@@ -404,6 +307,8 @@ field() {
   local line=$1 key=$2
   sed -nE "s/.* ${key}=([^ ]*).*/\1/p" <<<"$line"
 }
+
+# --- One scenario ---------------------------------------------------------------------
 
 # Scenario state lives in globals of the worker subshell, so that its EXIT
 # trap still sees it after run_scenario has returned.
@@ -422,8 +327,12 @@ teardown() {
   done
 }
 
+# run_scenario ROW: builds the row's network, runs server and client across
+# it and checks what both say against the row.
 run_scenario() {
-  local id=$1 behaviour=$2 expected=$3 expected_mapping=$4 pings=$5
+  local id topology rules pings expected mapping check behaviour
+  read -r id topology rules pings expected mapping check behaviour <<<"$1"
+  [[ $pings == - ]] && pings=""
   scenario_id=$id
   scenario_dir=$work_dir/$id
   result_file=$scenario_dir/result
@@ -435,7 +344,8 @@ run_scenario() {
   trap 'exit 143' TERM
 
   set -e
-  build_network "$id"
+  build_network "$id" "$topology"
+  load_rules "$rules"
   set +e
 
   local server_args=(--bind "$server_ip" --port "$main_port" --extra-port "$extra_port"
@@ -444,14 +354,19 @@ run_scenario() {
   local server_log=$scenario_dir/server.out client_log=$scenario_dir/client.out
   ip netns exec "$internet_ns" "$server_binary" "${server_args[@]}" >"$server_log" 2>"$scenario_dir/server.err" &
   local server_pid=$!
-  local listening="punchprobe-server listening on $server_ip:$main_port (main) and $server_ip:$extra_port (extra)"
-  if ! wait_for_line "$server_log" '^punchprobe-server listening' 10; then
-    problem "server did not start: $(head -c 300 "$scenario_dir/server.err")"
-    write_result
-    return 1
-  fi
-  [[ $(head -n 1 "$server_log") == "$listening" ]] ||
-    problem "server's first line is '$(head -n 1 "$server_log")', not '$listening'"
+  wait_for_server "$server_log" "$server_pid"
+  case $? in
+    0) ;;
+    2) problem "server's first line is '$(head -n 1 "$server_log")', not its listening line" ;;
+    *)
+      problem "server did not start: $(head -c 300 "$scenario_dir/server.err")"
+      write_result
+      return 1
+      ;;
+  esac
+  local listening="$server_main_address:$server_main_port and $server_extra_address:$server_extra_port"
+  [[ $listening == "$server_ip:$main_port and $server_ip:$extra_port" ]] ||
+    problem "server listens on $listening, not on $server_ip:$main_port and $server_ip:$extra_port"
 
   # The client's own deadlines end it within 10 s + 10 s + 10 s + 20 s at most.
   local started=$EPOCHREALTIME
@@ -473,55 +388,45 @@ run_scenario() {
   fi
   [[ $observed == "$expected" ]] || problem "verdict $observed, expected $expected"
 
-  # The server's record of the session.
-  if [[ $expected_mapping != none ]]; then
-    if ! wait_for_line "$server_log" '^session ' $((session_ttl + 10)); then
-      problem "server logged no session line"
-    fi
-  fi
-  kill -TERM "$server_pid" 2>/dev/null
-  if ! wait_bounded "$server_pid" 10; then
-    problem "server did not stop on SIGTERM"
-  elif [[ $waited_status != 0 ]]; then
-    problem "server exited with status $waited_status on SIGTERM"
-  fi
-  grep -q '^counters ' "$server_log" || problem "server printed no counters line"
-
-  local sessions
-  sessions=$(grep -c '^session ' "$server_log")
-  if [[ $expected_mapping == none ]]; then
-    ((sessions == 0)) || problem "server logged $sessions sessions, expected none"
-    grep -q '^counters sessions=0 ' "$server_log" || problem "counters do not show zero sessions"
-  else
-    ((sessions == 1)) || problem "server logged $sessions session lines, expected 1"
-    local line
-    line=$(grep -m 1 '^session ' "$server_log")
-    check_session_line "$id" "$line" "$expected_mapping" "$pings"
-  fi
-
-  if [[ $expected_mapping != none ]]; then
-    local counters
-    counters=$(grep -m 1 '^counters ' "$server_log")
-    case $expected_mapping in
-      endpoint-independent) [[ $counters == *" endpoint_independent=1 endpoint_dependent=0 "* ]] ;;
-      endpoint-dependent) [[ $counters == *" endpoint_independent=0 endpoint_dependent=1 "* ]] ;;
-      unknown) [[ $counters == *" expired=1 "* ]] ;;
-    esac || problem "counters do not match one $expected_mapping session: $counters"
-  fi
-
-  if [[ $id == 8? ]]; then
-    # The lost datagram is the first PING, and only that one.
-    grep -q '^Received server PING(1) ' "$client_log" && problem "client received PING(1), which the router drops"
-    local lost
-    lost=$(in_ns "${prefix}-${id}-home" nft list table ip lab_loss | grep -oE 'counter packets [0-9]+' | awk '{print $3}')
-    [[ $lost == 1 ]] || problem "loss rule dropped '${lost}' datagrams, expected exactly 1"
-  fi
+  check_server_log "$mapping" "$pings" "$server_pid"
+  [[ $check == - ]] || "check_$check"
   write_result
   ((${#problems[@]} == 0))
 }
 
+# check_server_log MAPPING PINGS SERVER_PID: the server's record of the run,
+# once it has been stopped: one session line with MAPPING (or none at all) and
+# counters to match.
+check_server_log() {
+  local mapping=$1 pings=$2 server_pid=$3 server_log=$scenario_dir/server.out
+  if [[ $mapping != none ]]; then
+    wait_for_line "$server_log" '^session ' $((session_ttl + 10)) || problem "server logged no session line"
+  fi
+  if ! stop_server "$server_pid"; then
+    if [[ $server_status == timeout ]]; then
+      problem "server did not stop on SIGTERM"
+    else
+      problem "server exited with status $server_status on SIGTERM"
+    fi
+  fi
+  local counters sessions
+  counters=$(grep -m 1 '^counters ' "$server_log") || problem "server printed no counters line"
+  sessions=$(grep -c '^session ' "$server_log")
+  if [[ $mapping == none ]]; then
+    ((sessions == 0)) || problem "server logged $sessions sessions, expected none"
+    # shellcheck disable=SC2053  # the right side is a glob
+    [[ $counters == ${counters_after[none]} ]] || problem "counters do not show zero sessions"
+    return
+  fi
+  ((sessions == 1)) || problem "server logged $sessions session lines, expected 1"
+  check_session_line "$(grep -m 1 '^session ' "$server_log")" "$mapping" "$pings"
+  # shellcheck disable=SC2053
+  [[ $counters == ${counters_after[$mapping]} ]] ||
+    problem "counters do not match one $mapping session: $counters"
+}
+
 check_session_line() {
-  local id=$1 line=$2 expected_mapping=$3 pings=$4
+  local line=$1 expected_mapping=$2 pings=$3
   local mapping public alt_port alt_plus_1 ping_source pings_sent
   mapping=$(field "$line" mapping)
   public=$(field "$line" public)
@@ -569,31 +474,31 @@ check_session_line() {
 # --- Driver -------------------------------------------------------------------------
 
 selected=()
-for entry in "${scenarios[@]}"; do
-  id=${entry%%|*}
+for row in "${scenarios[@]}"; do
+  read -r id _ <<<"$row"
   if [[ -z $only || ",$only," == *",$id,"* ]]; then
-    selected+=("$entry")
+    selected+=("$row")
   fi
 done
 ((${#selected[@]} > 0)) || { echo "nat-lab: --only '$only' selects no scenario" >&2; exit 2; }
 
 echo "nat-lab: run $run_id, client $client_binary, server $server_binary"
 echo "nat-lab: running ${#selected[@]} scenarios:"
-for entry in "${selected[@]}"; do
-  IFS='|' read -r id behaviour expected _ _ <<<"$entry"
+for row in "${selected[@]}"; do
+  read -r id _ _ _ expected _ _ behaviour <<<"$row"
   printf '  %-3s %s -> %s\n' "$id" "$behaviour" "$expected"
 done
 
 lab_started=$EPOCHREALTIME
 running=0
-for entry in "${selected[@]}"; do
-  IFS='|' read -r id behaviour expected mapping pings <<<"$entry"
+for row in "${selected[@]}"; do
+  read -r id _ <<<"$row"
   if ((jobs > 0 && running >= jobs)); then
     wait -n 2>/dev/null
     ((running--))
   fi
   mkdir -p "$work_dir/$id"
-  (run_scenario "$id" "$behaviour" "$expected" "$mapping" "$pings") >"$work_dir/$id/worker.log" 2>&1 &
+  (run_scenario "$row") >"$work_dir/$id/worker.log" 2>&1 &
   worker_pids+=($!)
   ((running++))
 done
@@ -606,12 +511,11 @@ failed=0
 echo
 echo "| Scenario | Router behaviour | Expected verdict | Observed verdict | Time to verdict |"
 echo "|---|---|---|---|---|"
-for entry in "${selected[@]}"; do
-  IFS='|' read -r id behaviour expected _ _ <<<"$entry"
-  result_file=$work_dir/$id/result
+for row in "${selected[@]}"; do
+  read -r id _ _ _ expected _ _ behaviour <<<"$row"
   observed=none elapsed=- ok=no
-  if [[ -e $result_file ]]; then
-    { read -r observed; read -r elapsed; read -r ok; } <"$result_file"
+  if [[ -e $work_dir/$id/result ]]; then
+    { read -r observed; read -r elapsed; read -r ok; } <"$work_dir/$id/result"
   fi
   mark=$observed
   [[ $ok == yes ]] || { mark="$observed (WRONG)"; failed=1; }
@@ -620,8 +524,8 @@ done
 echo
 
 if ((failed)); then
-  for entry in "${selected[@]}"; do
-    id=${entry%%|*}
+  for row in "${selected[@]}"; do
+    read -r id _ <<<"$row"
     if ! grep -qx yes <(sed -n 3p "$work_dir/$id/result" 2>/dev/null); then
       echo "---- scenario $id"
       cat "$work_dir/$id/worker.log"

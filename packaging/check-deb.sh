@@ -8,6 +8,8 @@
 # package would install, is already there: it says so and skips.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/server-line.sh
+source scripts/server-line.sh
 
 skip() {
   echo "SKIPPED: packaging check: $*"
@@ -136,20 +138,14 @@ punchprobe --help | grep -q '^Usage: punchprobe <server_host>' || fail "punchpro
 server_log=$(mktemp)
 punchprobe-server --bind 127.0.0.1 --port 0 --extra-port 0 >"$server_log" &
 server_pid=$!
-port=
-for _ in $(seq 100); do
-  port=$(sed -nE '1s/^punchprobe-server listening on [0-9.]+:([0-9]+) \(main\).*/\1/p' "$server_log")
-  [[ -n $port ]] && break
-  sleep 0.1
-done
 client_out=
-[[ -n $port ]] && client_out=$(timeout 30 punchprobe 127.0.0.1 "$port" || true)
-kill -TERM "$server_pid" 2>/dev/null || true
-wait "$server_pid" 2>/dev/null || true
+wait_for_server "$server_log" "$server_pid" &&
+  client_out=$(timeout 30 punchprobe 127.0.0.1 "$server_main_port" || true)
+stop_server "$server_pid" || true
 rm -f "$server_log"
-[[ -n $port ]] || fail "the installed punchprobe-server did not start"
+[[ -n $server_main_port ]] || fail "the installed punchprobe-server did not start"
 grep -qx '  SUCCESS  ' <<<"$client_out" || fail "the installed programs did not reach SUCCESS:"$'\n'"$client_out"
-echo "installed client and server: SUCCESS on 127.0.0.1:$port"
+echo "installed client and server: SUCCESS on 127.0.0.1:$server_main_port"
 
 echo "== man pages"
 # The C locale keeps groff's dashes ASCII for the grep.

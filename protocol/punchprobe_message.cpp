@@ -1,9 +1,12 @@
 #include "protocol/punchprobe_message.hpp"
 
+#include <algorithm>
+
 #include <json/reader.h>
 #include <json/writer.h>
 
 #include "protocol/protocol_constants.hpp"
+#include "protocol/wire_contract.hpp"
 
 namespace punchprobe {
 
@@ -64,6 +67,12 @@ std::string PunchprobeMessage::finish()
     root["protocol"] = Json::Value(protocol_tag);
     root["command"] = Json::Value(command_name);
     return encode();
+}
+
+std::string received_text(const char* bytes, std::size_t size)
+{
+    const char* end = bytes + std::min(size, client_receive_buffer_size);
+    return std::string(bytes, std::find(bytes, end, '\0'));
 }
 
 }  // namespace punchprobe

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include <json/value.h>
@@ -32,5 +33,10 @@ public:
     Json::Value root;
     std::string command_name;
 };
+
+// The text the client takes from a received datagram: what fits its buffer
+// (client_receive_buffer_size; a longer datagram arrives cut), up to the
+// first NUL byte, if any.
+std::string received_text(const char* bytes, std::size_t size);
 
 }  // namespace punchprobe

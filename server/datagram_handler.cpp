@@ -10,6 +10,7 @@
 #include "protocol/command_dispatch.hpp"
 #include "protocol/protocol_constants.hpp"
 #include "protocol/punchprobe_message.hpp"
+#include "protocol/server_messages.hpp"
 #include "server/junk_filter.hpp"
 
 namespace punchprobe {
@@ -108,45 +109,6 @@ void reply_from_main(Decision& decision, std::string bytes, const udp::endpoint&
     decision.reply = OutboundDatagram{std::move(bytes), destination, ServerSocket::main, proven};
 }
 
-// Every datagram of one command has the same members, so each kind is
-// refilled in one message per thread rather than built afresh: the server
-// writes several datagrams per session and most of their cost was building
-// the document. Server datagrams carry no protocol member: the client never
-// reads it, and without it the largest INIT reply (93 bytes) stays within
-// 1.6 times the smallest INIT (60).
-PunchprobeMessage prepared(const std::string& command, std::initializer_list<const char*> members)
-{
-    PunchprobeMessage message;
-    message.root["command"] = Json::Value(command);
-    for (const char* member : members) message.root[member] = Json::Value();
-    return message;
-}
-
-std::string make_init_reply(std::int32_t session_id, const udp::endpoint& source)
-{
-    thread_local PunchprobeMessage reply = prepared(command_init, {"session_id", "public_ip", "public_port"});
-    reply.root["session_id"] = Json::Value(session_id);
-    reply.root["public_ip"] = Json::Value(source.address().to_string());
-    reply.root["public_port"] = Json::Value(source.port());
-    return reply.encode();
-}
-
-std::string make_init2_reply(std::int32_t session_id, const udp::endpoint& source)
-{
-    thread_local PunchprobeMessage reply = prepared(command_init2, {"session_id", "public_port_alt"});
-    reply.root["session_id"] = Json::Value(session_id);
-    reply.root["public_port_alt"] = Json::Value(source.port());
-    return reply.encode();
-}
-
-std::string make_start_reply(std::int32_t session_id, unsigned short extra_port)
-{
-    thread_local PunchprobeMessage reply = prepared(command_start, {"session_id", "extra_port"});
-    reply.root["session_id"] = Json::Value(session_id);
-    reply.root["extra_port"] = Json::Value(extra_port);
-    return reply.encode();
-}
-
 std::optional<DropReason> answer_init(const InboundDatagram& datagram, HandlerState& state,
                                       const HandlerSettings& settings, Decision& decision)
 {
@@ -154,7 +116,7 @@ std::optional<DropReason> answer_init(const InboundDatagram& datagram, HandlerSt
     // to see, and the rate limit bounds what a forged one costs others.
     if (!state.init_limiter.allow(datagram.source.address().to_v4(), datagram.now)) return DropReason::rate_limited;
     const std::int32_t id = state.cookies.issue(datagram.source, datagram.now);
-    std::string reply = make_init_reply(id, datagram.source);
+    std::string reply = make_init_reply(id, datagram.source.address().to_string(), datagram.source.port());
     if (static_cast<double>(reply.size()) > settings.max_amplification * static_cast<double>(datagram.bytes.size()))
         return DropReason::amplification;
     decision.init_answered = true;
@@ -191,7 +153,7 @@ std::optional<DropReason> answer_init2(const InboundDatagram& datagram, std::int
         }
     }
     session->alt_port = source.port();
-    reply_from_main(decision, make_init2_reply(id, source), source, true);
+    reply_from_main(decision, make_init2_reply(id, source.port()), source, true);
     return std::nullopt;
 }
 
@@ -288,14 +250,6 @@ Decision handle_datagram(const InboundDatagram& datagram, HandlerState& state,
         decision.drop = DropReason::malformed;
     }
     return decision;
-}
-
-std::string make_server_ping(std::int32_t session_id, int ping_number)
-{
-    thread_local PunchprobeMessage ping = prepared(command_ping, {"session_id", "ping_number"});
-    ping.root["session_id"] = Json::Value(session_id);
-    ping.root["ping_number"] = Json::Value(ping_number);
-    return ping.encode();
 }
 
 }  // namespace punchprobe

@@ -8,9 +8,8 @@
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/ip/udp.hpp>
 
+#include "protocol/wire_contract.hpp"
 #include "server/rate_limit.hpp"
-#include "server/server_contract.hpp"
-#include "server/server_counters.hpp"
 #include "server/session_cookie.hpp"
 #include "server/session_log.hpp"
 #include "server/session_table.hpp"
@@ -42,6 +41,30 @@ struct PingTrainOrder {
     std::int32_t session_id = 0;
     boost::asio::ip::udp::endpoint destination;
     SessionReport report;
+};
+
+// Why a datagram was dropped without an answer.
+enum class DropReason {
+    malformed,         // not one clean JSON object
+    unknown_command,   // command missing or none of the four
+    unknown_session,   // no live session with that id, and no valid INIT2 proof
+    wrong_address,     // no longer given: a session is looked up with its address, so
+                       // another address finds none (unknown_session); the key stays
+                       // in the counters line, where scripts read keys by position
+    wrong_socket,      // INIT, INIT2, START on the extra port; PING on the main port
+    oversized,         // longer than any client request can be
+    duplicate_ping,    // the session's ping train was already sent
+    bad_source,        // a source no client can have: port below 1024, no unicast address
+    own_socket,        // sent by one of this server's own sockets
+    not_request,       // a known command, but not in the exact shape the client sends
+    not_object,        // the first non-blank byte is not '{'
+    too_deep,          // nested deeper than any request
+    nul_byte,          // holds a NUL byte
+    rate_limited,      // the source address used up its INIT replies for now
+    amplification,     // the reply to an unproven source would outweigh its request
+    send_queue,        // the socket's send queue has no room for this kind of datagram
+    train_cap,         // as many PING trains live or waiting as sessions allowed
+    count              // not a reason: how many there are, for tables indexed by reason
 };
 
 // What to do about one datagram. A drop comes with neither a reply nor a
@@ -90,8 +113,5 @@ struct HandlerState {
 // worst a drop.
 Decision handle_datagram(const InboundDatagram& datagram, HandlerState& state,
                          const HandlerSettings& settings) noexcept;
-
-// The server's PING number `ping_number` of a session's train.
-std::string make_server_ping(std::int32_t session_id, int ping_number);
 
 }  // namespace punchprobe

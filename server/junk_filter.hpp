@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "server/server_counters.hpp"
+#include "server/datagram_handler.hpp"
 
 namespace punchprobe {
 

@@ -10,13 +10,13 @@
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "protocol/server_messages.hpp"
 #include "server/local_addresses.hpp"
 
 namespace punchprobe {
 
 namespace asio = boost::asio;
 using asio::ip::udp;
-using boost::posix_time::time_duration;
 using boost::system::error_code;
 using boost::system::system_error;
 
@@ -24,15 +24,9 @@ namespace {
 
 // Often enough that an idle server logs an expired session soon after its
 // time, rarely enough to cost nothing.
-time_duration sweep_interval_for(const time_duration& ttl)
+ServerClock::duration sweep_interval_for(ServerClock::duration ttl)
 {
-    return std::clamp(ttl / 4, time_duration(boost::posix_time::milliseconds(10)),
-                      time_duration(boost::posix_time::seconds(1)));
-}
-
-ServerClock::duration to_clock(const time_duration& duration)
-{
-    return std::chrono::microseconds(duration.total_microseconds());
+    return std::clamp<ServerClock::duration>(ttl / 4, std::chrono::milliseconds(10), std::chrono::seconds(1));
 }
 
 // The ping timer wakes at most this often; a PING may leave this much later
@@ -59,11 +53,32 @@ PunchprobeServer::Listener::Listener(asio::io_service& io_service, ServerSocket 
 {
 }
 
+void PunchprobeServer::Listener::bind(const asio::ip::address_v4& address, unsigned short port)
+{
+    error_code error;
+    socket.open(udp::v4(), error);
+    if (error) throw system_error(error, "open");
+    // A burst of clients (or of junk) must queue, not be dropped: the
+    // clients never repeat a request. The kernel caps this at
+    // net.core.rmem_max, and a smaller buffer still works, so a refusal
+    // is no error.
+    error_code ignored;
+    socket.set_option(udp::socket::receive_buffer_size(receive_buffer_bytes), ignored);
+    // Reads and sends are tried at once and give way when the kernel
+    // has nothing to read or no room to send.
+    socket.non_blocking(true, error);
+    if (error) throw system_error(error, "non_blocking");
+    socket.bind(udp::endpoint(address, port), error);
+    if (error) throw system_error(error, "bind");
+    endpoint = socket.local_endpoint(error);
+    if (error) throw system_error(error, "local_endpoint");
+}
+
 PunchprobeServer::PunchprobeServer(asio::io_service& io_service, const ServerOptions& options,
                                    std::ostream& out, std::ostream& err)
     : log_(out, err),
       pings_(options.pings),
-      ping_interval_(to_clock(options.ping_interval)),
+      ping_interval_(options.ping_interval),
       sweep_interval_(sweep_interval_for(options.session_ttl)),
       quiet_(options.quiet),
       max_trains_(options.max_sessions),
@@ -71,48 +86,23 @@ PunchprobeServer::PunchprobeServer(asio::io_service& io_service, const ServerOpt
       max_waiting_per_address_(static_cast<std::size_t>(options.trains_per_address) * waiting_turns_per_address),
       main_(io_service, ServerSocket::main),
       extra_(io_service, ServerSocket::extra),
-      state_(to_clock(options.session_ttl), options.max_sessions,
+      state_(options.session_ttl, options.max_sessions,
              RateLimit{options.init_rate, options.init_burst}),
       ping_timer_(io_service),
       sweep_timer_(io_service),
       signals_(io_service, SIGINT, SIGTERM)
 {
-    bind_sockets(options);
+    main_.bind(options.bind_address, options.main_port);
+    extra_.bind(options.bind_address, options.extra_port);
+    handler_settings_.bind_address = options.bind_address;
+    handler_settings_.main_port = main_.endpoint.port();
+    handler_settings_.extra_port = extra_.endpoint.port();
     print_listening();
     refresh_local_addresses(ServerClock::now());
     start_receive(main_);
     start_receive(extra_);
     start_sweep();
     start_signal_wait();
-}
-
-void PunchprobeServer::bind_sockets(const ServerOptions& options)
-{
-    const auto bind_one = [&options](udp::socket& socket, unsigned short port) {
-        error_code error;
-        socket.open(udp::v4(), error);
-        if (error) throw system_error(error, "open");
-        // A burst of clients (or of junk) must queue, not be dropped: the
-        // clients never repeat a request. The kernel caps this at
-        // net.core.rmem_max, and a smaller buffer still works, so a refusal
-        // is no error.
-        error_code ignored;
-        socket.set_option(udp::socket::receive_buffer_size(receive_buffer_bytes), ignored);
-        // Reads and sends are tried at once and give way when the kernel
-        // has nothing to read or no room to send.
-        socket.non_blocking(true, error);
-        if (error) throw system_error(error, "non_blocking");
-        socket.bind(udp::endpoint(options.bind_address, port), error);
-        if (error) throw system_error(error, "bind");
-        const udp::endpoint bound = socket.local_endpoint(error);
-        if (error) throw system_error(error, "local_endpoint");
-        return bound;
-    };
-    main_.endpoint = bind_one(main_.socket, options.main_port);
-    extra_.endpoint = bind_one(extra_.socket, options.extra_port);
-    handler_settings_.bind_address = options.bind_address;
-    handler_settings_.main_port = main_.endpoint.port();
-    handler_settings_.extra_port = extra_.endpoint.port();
 }
 
 void PunchprobeServer::print_listening()
@@ -185,8 +175,9 @@ void PunchprobeServer::execute(Decision decision)
     if (decision.drop) counters_.count_drop(*decision.drop);
     if (decision.reply) {
         OutboundDatagram& reply = decision.reply.value();
-        const bool sent =
-            send_datagram(std::move(reply.bytes), listener_of(reply.from), reply.destination, reply.proven);
+        // The handler names the socket; the listener is ours.
+        Listener& from = reply.from == ServerSocket::main ? main_ : extra_;
+        const bool sent = send_datagram(std::move(reply.bytes), from, reply.destination, reply.proven);
         if (sent && decision.init_answered) ++counters_.inits_answered;
     }
     if (decision.ping_train) start_ping_train(std::move(*decision.ping_train));

@@ -8,7 +8,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include <boost/asio/deadline_timer.hpp>
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -81,6 +80,9 @@ private:
     // One of the two sockets with what belongs to it alone.
     struct Listener {
         Listener(boost::asio::io_service& io_service, ServerSocket which);
+        // Throws boost::system::system_error ("open", "non_blocking",
+        // "bind", "local_endpoint").
+        void bind(const boost::asio::ip::address_v4& address, unsigned short port);
 
         const ServerSocket which;
         boost::asio::ip::udp::socket socket;
@@ -100,7 +102,6 @@ private:
     };
 
     // Set-up.
-    void bind_sockets(const ServerOptions& options);
     void print_listening();
 
     // Receiving and deciding.
@@ -138,12 +139,10 @@ private:
     void start_signal_wait();
     void handle_signal(const boost::system::error_code& error, int signal_number);
 
-    Listener& listener_of(ServerSocket which) { return which == ServerSocket::main ? main_ : extra_; }
-
     LogWriter log_;
     const int pings_;
     const ServerClock::duration ping_interval_;
-    const boost::posix_time::time_duration sweep_interval_;
+    const ServerClock::duration sweep_interval_;
     const bool quiet_;
     const std::size_t max_trains_;
     const int trains_per_address_;
@@ -173,7 +172,7 @@ private:
     boost::asio::steady_timer ping_timer_;
     bool ping_timer_armed_ = false;
 
-    boost::asio::deadline_timer sweep_timer_;
+    boost::asio::steady_timer sweep_timer_;
     boost::asio::signal_set signals_;
     bool stopped_ = false;
 };

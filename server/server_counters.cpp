@@ -4,28 +4,69 @@
 
 namespace punchprobe {
 
-void ServerCounters::count_drop(DropReason reason)
-{
-    switch (reason) {
-    case DropReason::malformed: ++dropped_malformed; break;
-    case DropReason::unknown_command: ++dropped_unknown_command; break;
-    case DropReason::unknown_session: ++dropped_unknown_session; break;
-    case DropReason::wrong_address: ++dropped_wrong_address; break;
-    case DropReason::wrong_socket: ++dropped_wrong_socket; break;
-    case DropReason::oversized: ++dropped_oversized; break;
-    case DropReason::duplicate_ping: ++dropped_duplicate_ping; break;
-    case DropReason::bad_source: ++dropped_bad_source; break;
-    case DropReason::own_socket: ++dropped_own_socket; break;
-    case DropReason::not_request: ++dropped_not_request; break;
-    case DropReason::not_object: ++dropped_not_object; break;
-    case DropReason::too_deep: ++dropped_too_deep; break;
-    case DropReason::nul_byte: ++dropped_nul_byte; break;
-    case DropReason::rate_limited: ++dropped_rate_limited; break;
-    case DropReason::amplification: ++dropped_amplification; break;
-    case DropReason::send_queue: ++dropped_send_queue; break;
-    case DropReason::train_cap: ++dropped_train_cap; break;
+namespace {
+
+// One key of the counters line: a named counter or a drop reason's.
+struct Column {
+    constexpr Column(const char* column_key, std::uint64_t ServerCounters::*counter)
+        : key(column_key), named(counter)
+    {
     }
+    constexpr Column(const char* column_key, DropReason drop) : key(column_key), reason(drop) {}
+
+    const char* key;
+    std::uint64_t ServerCounters::*named = nullptr;
+    DropReason reason = DropReason::count;
+};
+
+// The counters line, in its order. Scripts read the keys by position, so a
+// new key goes at the end; a new drop reason needs its row here.
+constexpr Column columns[] = {
+    {"sessions", &ServerCounters::sessions},
+    {"completed", &ServerCounters::completed},
+    {"endpoint_independent", &ServerCounters::endpoint_independent},
+    {"endpoint_dependent", &ServerCounters::endpoint_dependent},
+    {"expired", &ServerCounters::expired},
+    {"evicted", &ServerCounters::evicted},
+    {"dropped_malformed", DropReason::malformed},
+    {"dropped_unknown_command", DropReason::unknown_command},
+    {"dropped_unknown_session", DropReason::unknown_session},
+    {"dropped_wrong_address", DropReason::wrong_address},
+    {"dropped_wrong_socket", DropReason::wrong_socket},
+    {"dropped_oversized", DropReason::oversized},
+    {"dropped_duplicate_ping", DropReason::duplicate_ping},
+    {"inits_answered", &ServerCounters::inits_answered},
+    {"dropped_bad_source", DropReason::bad_source},
+    {"dropped_own_socket", DropReason::own_socket},
+    {"dropped_not_request", DropReason::not_request},
+    {"dropped_not_object", DropReason::not_object},
+    {"dropped_too_deep", DropReason::too_deep},
+    {"dropped_nul_byte", DropReason::nul_byte},
+    {"dropped_rate_limited", DropReason::rate_limited},
+    {"dropped_amplification", DropReason::amplification},
+    {"dropped_send_queue", DropReason::send_queue},
+    {"dropped_train_cap", DropReason::train_cap},
+    {"trains_delayed", &ServerCounters::trains_delayed},
+    {"log_lines_dropped", &ServerCounters::log_lines_dropped},
+    {"error_lines_suppressed", &ServerCounters::error_lines_suppressed},
+};
+
+// A reason without its column would be counted and never shown.
+constexpr bool every_reason_once()
+{
+    std::size_t seen[static_cast<std::size_t>(DropReason::count)] = {};
+    for (const Column& column : columns) {
+        if (column.named != nullptr) continue;
+        if (column.reason == DropReason::count) return false;
+        ++seen[static_cast<std::size_t>(column.reason)];
+    }
+    for (const std::size_t times : seen)
+        if (times != 1) return false;
+    return true;
 }
+static_assert(every_reason_once(), "each drop reason needs exactly one column in the counters line");
+
+}  // namespace
 
 void ServerCounters::count_end(const SessionReport& report)
 {
@@ -40,33 +81,13 @@ void ServerCounters::count_end(const SessionReport& report)
     }
 }
 
-std::string counters_line(const ServerCounters& c)
+std::string counters_line(const ServerCounters& counters)
 {
     std::ostringstream line;
-    line << "counters sessions=" << c.sessions << " completed=" << c.completed
-         << " endpoint_independent=" << c.endpoint_independent
-         << " endpoint_dependent=" << c.endpoint_dependent << " expired=" << c.expired
-         << " evicted=" << c.evicted << " dropped_malformed=" << c.dropped_malformed
-         << " dropped_unknown_command=" << c.dropped_unknown_command
-         << " dropped_unknown_session=" << c.dropped_unknown_session
-         << " dropped_wrong_address=" << c.dropped_wrong_address
-         << " dropped_wrong_socket=" << c.dropped_wrong_socket
-         << " dropped_oversized=" << c.dropped_oversized
-         << " dropped_duplicate_ping=" << c.dropped_duplicate_ping
-         << " inits_answered=" << c.inits_answered
-         << " dropped_bad_source=" << c.dropped_bad_source
-         << " dropped_own_socket=" << c.dropped_own_socket
-         << " dropped_not_request=" << c.dropped_not_request
-         << " dropped_not_object=" << c.dropped_not_object
-         << " dropped_too_deep=" << c.dropped_too_deep
-         << " dropped_nul_byte=" << c.dropped_nul_byte
-         << " dropped_rate_limited=" << c.dropped_rate_limited
-         << " dropped_amplification=" << c.dropped_amplification
-         << " dropped_send_queue=" << c.dropped_send_queue
-         << " dropped_train_cap=" << c.dropped_train_cap
-         << " trains_delayed=" << c.trains_delayed
-         << " log_lines_dropped=" << c.log_lines_dropped
-         << " error_lines_suppressed=" << c.error_lines_suppressed;
+    line << "counters";
+    for (const Column& column : columns)
+        line << ' ' << column.key << '='
+             << (column.named != nullptr ? counters.*column.named : counters.dropped(column.reason));
     return line.str();
 }
 

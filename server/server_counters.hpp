@@ -1,34 +1,14 @@
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "server/datagram_handler.hpp"
 #include "server/session_log.hpp"
 
 namespace punchprobe {
-
-// Why a datagram was dropped without an answer.
-enum class DropReason {
-    malformed,         // not one clean JSON object
-    unknown_command,   // command missing or none of the four
-    unknown_session,   // no live session with that id, and no valid INIT2 proof
-    wrong_address,     // no longer given: a session is looked up with its address, so
-                       // another address finds none (unknown_session); the key stays
-                       // in the counters line, where scripts read keys by position
-    wrong_socket,      // INIT, INIT2, START on the extra port; PING on the main port
-    oversized,         // longer than any client request can be
-    duplicate_ping,    // the session's ping train was already sent
-    bad_source,        // a source no client can have: port below 1024, no unicast address
-    own_socket,        // sent by one of this server's own sockets
-    not_request,       // a known command, but not in the exact shape the client sends
-    not_object,        // the first non-blank byte is not '{'
-    too_deep,          // nested deeper than any request
-    nul_byte,          // holds a NUL byte
-    rate_limited,      // the source address used up its INIT replies for now
-    amplification,     // the reply to an unproven source would outweigh its request
-    send_queue,        // the socket's send queue has no room for this kind of datagram
-    train_cap,         // as many PING trains live or waiting as sessions allowed
-};
 
 // What the server has seen since it started. Printed at the end, for
 // operators, the NAT lab and load tests.
@@ -39,30 +19,15 @@ struct ServerCounters {
     std::uint64_t endpoint_dependent = 0;
     std::uint64_t expired = 0;
     std::uint64_t evicted = 0;
-    std::uint64_t dropped_malformed = 0;
-    std::uint64_t dropped_unknown_command = 0;
-    std::uint64_t dropped_unknown_session = 0;
-    std::uint64_t dropped_wrong_address = 0;
-    std::uint64_t dropped_wrong_socket = 0;
-    std::uint64_t dropped_oversized = 0;
-    std::uint64_t dropped_duplicate_ping = 0;
-    // Appended later: scripts read the keys above by position.
     std::uint64_t inits_answered = 0;
-    std::uint64_t dropped_bad_source = 0;
-    std::uint64_t dropped_own_socket = 0;
-    std::uint64_t dropped_not_request = 0;
-    std::uint64_t dropped_not_object = 0;
-    std::uint64_t dropped_too_deep = 0;
-    std::uint64_t dropped_nul_byte = 0;
-    std::uint64_t dropped_rate_limited = 0;
-    std::uint64_t dropped_amplification = 0;
-    std::uint64_t dropped_send_queue = 0;
-    std::uint64_t dropped_train_cap = 0;
     std::uint64_t trains_delayed = 0;
     std::uint64_t log_lines_dropped = 0;
     std::uint64_t error_lines_suppressed = 0;
+    // Datagrams dropped, by reason.
+    std::array<std::uint64_t, static_cast<std::size_t>(DropReason::count)> drops{};
 
-    void count_drop(DropReason reason);
+    void count_drop(DropReason reason) { ++drops[static_cast<std::size_t>(reason)]; }
+    std::uint64_t dropped(DropReason reason) const { return drops[static_cast<std::size_t>(reason)]; }
     // Counts one session's end: completed (with its mapping), expired or
     // evicted.
     void count_end(const SessionReport& report);

@@ -43,7 +43,7 @@ po::options_description describe_options()
     options.add_options()
         ("bind", po::value<std::string>()->default_value("0.0.0.0"),
          "IPv4 address to listen on")
-        ("port", po::value<long long>()->default_value(default_main_port),
+        ("port", po::value<long long>()->default_value(default_server_port),
          "main UDP port (INIT, INIT2, START); 0 lets the system choose")
         ("extra-port", po::value<long long>()->default_value(default_extra_port),
          "extra UDP port (client PING, server PINGs); 0 lets the system choose")
@@ -101,8 +101,8 @@ ServerOptions options_from(const po::variables_map& values)
     options.main_port = static_cast<unsigned short>(port);
     options.extra_port = static_cast<unsigned short>(extra_port);
     options.pings = static_cast<int>(pings);
-    options.ping_interval = boost::posix_time::milliseconds(ping_interval);
-    options.session_ttl = boost::posix_time::seconds(session_ttl);
+    options.ping_interval = std::chrono::milliseconds(ping_interval);
+    options.session_ttl = std::chrono::seconds(session_ttl);
     options.max_sessions = static_cast<std::size_t>(max_sessions);
     options.init_rate = static_cast<double>(init_rate);
     options.init_burst = static_cast<double>(init_burst);

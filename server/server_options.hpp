@@ -1,10 +1,12 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 
 #include <boost/asio/ip/address_v4.hpp>
-#include <boost/date_time/posix_time/posix_time_types.hpp>
+
+#include "protocol/wire_contract.hpp"
 
 namespace punchprobe {
 
@@ -13,17 +15,18 @@ namespace punchprobe {
 // survive two losses for the price of two more tiny datagrams.
 constexpr int default_ping_count = 5;
 
-constexpr unsigned short default_main_port = 30000;
-constexpr unsigned short default_extra_port = 30001;
+// The extra port sits beside the main one, so one firewall range opens both.
+constexpr unsigned short default_extra_port = default_server_port + 1;
 
 struct ServerOptions {
     boost::asio::ip::address_v4 bind_address = boost::asio::ip::address_v4::any();
     // Port 0 lets the system choose.
-    unsigned short main_port = default_main_port;
+    unsigned short main_port = default_server_port;
     unsigned short extra_port = default_extra_port;
     int pings = default_ping_count;
-    boost::posix_time::time_duration ping_interval = boost::posix_time::milliseconds(50);
-    boost::posix_time::time_duration session_ttl = boost::posix_time::seconds(60);
+    std::chrono::milliseconds ping_interval{50};
+    // Whole seconds on the command line; tests take less.
+    std::chrono::milliseconds session_ttl = std::chrono::seconds(60);
     std::size_t max_sessions = 65536;
     // INIT replies per second and per source address, with bursts up to
     // init_burst; 0 turns the limit off (load tests from one address).

@@ -4,7 +4,7 @@
 
 #include <boost/uuid/detail/sha1.hpp>
 
-#include "server/server_contract.hpp"
+#include "protocol/wire_contract.hpp"
 
 namespace punchprobe {
 

@@ -23,6 +23,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using boost::asio::ip::udp;
+using punchprobe::DropReason;
 using punchprobe_test::Datagram;
 using punchprobe_test::client_init;
 using punchprobe_test::UdpPeer;
@@ -34,7 +35,7 @@ punchprobe::ServerOptions loopback_options()
     options.bind_address = boost::asio::ip::make_address_v4("127.0.0.1");
     options.main_port = 0;
     options.extra_port = 0;
-    options.ping_interval = boost::posix_time::milliseconds(5);
+    options.ping_interval = 5ms;
     return options;
 }
 
@@ -218,14 +219,14 @@ TEST(ServerActor, HostileDatagramsGetNoReplyAndLeaveItServing)
     EXPECT_FALSE(stranger.receive(0ms));
 
     const auto& counters = server.server.counters();
-    EXPECT_EQ(counters.dropped_not_object, 1u);
-    EXPECT_EQ(counters.dropped_not_request, 1u);
-    EXPECT_EQ(counters.dropped_unknown_command, 1u);
+    EXPECT_EQ(counters.dropped(DropReason::not_object), 1u);
+    EXPECT_EQ(counters.dropped(DropReason::not_request), 1u);
+    EXPECT_EQ(counters.dropped(DropReason::unknown_command), 1u);
     // Sessions are looked up with their address: a stranger finds none.
-    EXPECT_EQ(counters.dropped_unknown_session, 3u);
-    EXPECT_EQ(counters.dropped_wrong_address, 0u);
-    EXPECT_EQ(counters.dropped_wrong_socket, 1u);
-    EXPECT_EQ(counters.dropped_oversized, 2u);
+    EXPECT_EQ(counters.dropped(DropReason::unknown_session), 3u);
+    EXPECT_EQ(counters.dropped(DropReason::wrong_address), 0u);
+    EXPECT_EQ(counters.dropped(DropReason::wrong_socket), 1u);
+    EXPECT_EQ(counters.dropped(DropReason::oversized), 2u);
     EXPECT_EQ(server.output(), server.listening_line());
     EXPECT_EQ(server.errors(), "");
 }
@@ -240,7 +241,7 @@ TEST(ServerActor, OnePingTrainPerSession)
     int pings = 0;
     while (server.serve_until_received(client, pings < punchprobe::default_ping_count ? 3000ms : 200ms)) ++pings;
     EXPECT_EQ(pings, punchprobe::default_ping_count);
-    EXPECT_EQ(server.server.counters().dropped_duplicate_ping, 1u);
+    EXPECT_EQ(server.server.counters().dropped(DropReason::duplicate_ping), 1u);
     EXPECT_EQ(server.server.counters().endpoint_independent, 1u);
 }
 
@@ -273,7 +274,7 @@ TEST(ServerActor, KeepsServingAfterAPingTrainHitsAClosedPort)
 TEST(ServerActor, IdleSessionsExpireAndAreLoggedOnce)
 {
     auto options = loopback_options();
-    options.session_ttl = boost::posix_time::milliseconds(100);
+    options.session_ttl = 100ms;
     ServerUnderTest server(options);
     UdpPeer client;
     UdpPeer alternate;
@@ -293,7 +294,7 @@ TEST(ServerActor, IdleSessionsExpireAndAreLoggedOnce)
     client.send_to(with_id("START", id), server.main());
     server.serve_for(100ms);
     EXPECT_FALSE(client.receive(0ms));
-    EXPECT_EQ(server.server.counters().dropped_unknown_session, 2u);
+    EXPECT_EQ(server.server.counters().dropped(DropReason::unknown_session), 2u);
     EXPECT_EQ(server.output(), server.listening_line() + line);
 }
 
@@ -313,7 +314,7 @@ TEST(ServerActor, SessionCapPushesOutTheOldest)
     first.send_to(with_id("START", first_id), server.main());
     server.serve_for(50ms);
     EXPECT_FALSE(first.receive(0ms));
-    EXPECT_EQ(server.server.counters().dropped_unknown_session, 1u);
+    EXPECT_EQ(server.server.counters().dropped(DropReason::unknown_session), 1u);
     for (auto [peer, id] : {std::pair<UdpPeer*, std::int32_t>{&second, second_id}, {&third, third_id}}) {
         peer->send_to(with_id("START", id), server.main());
         EXPECT_TRUE(server.serve_until_received(*peer)) << id;
@@ -342,7 +343,7 @@ TEST(ServerActor, TrainCapsRefuseAndCountWhatDoesNotFit)
         options.max_sessions = c.max_sessions;
         options.trains_per_address = c.trains_per_address;
         options.pings = 2;
-        options.ping_interval = boost::posix_time::seconds(10);
+        options.ping_interval = 10s;
         ServerUnderTest server(options);
         std::vector<std::unique_ptr<UdpPeer>> clients;
         for (int index = 0; index < c.sessions; ++index) {
@@ -356,8 +357,8 @@ TEST(ServerActor, TrainCapsRefuseAndCountWhatDoesNotFit)
         for (auto& client : clients) running += client->receive(0ms).has_value();
         EXPECT_EQ(running, c.running);
         EXPECT_EQ(server.server.counters().trains_delayed, c.delayed);
-        EXPECT_EQ(server.server.counters().dropped_train_cap, 1u);
-        EXPECT_EQ(server.server.counters().dropped_duplicate_ping, 0u);
+        EXPECT_EQ(server.server.counters().dropped(DropReason::train_cap), 1u);
+        EXPECT_EQ(server.server.counters().dropped(DropReason::duplicate_ping), 0u);
     }
 }
 
@@ -396,7 +397,7 @@ TEST(ServerActor, OverlappingTrainsKeepTheirIntervalAndCount)
 {
     auto options = loopback_options();
     options.pings = 4;
-    options.ping_interval = boost::posix_time::milliseconds(40);
+    options.ping_interval = 40ms;
     ServerUnderTest server(options);
     constexpr int trains = 3;
     std::vector<std::unique_ptr<UdpPeer>> clients;
@@ -456,7 +457,7 @@ TEST(ServerActor, SendsRefusedByAFullBufferWaitAndKeepTheirOrder)
     ns->throttle_loopback("1mbit");
     auto options = loopback_options();
     options.pings = 100;
-    options.ping_interval = boost::posix_time::milliseconds(0);
+    options.ping_interval = 0ms;
     options.quiet = true;
     constexpr int sessions = 10;
     std::unique_ptr<ServerUnderTest> server;

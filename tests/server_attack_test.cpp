@@ -320,14 +320,14 @@ TEST(ServerAttack, FloodBehindASlowUplinkKeepsMemoryAndQueueBounded)
     ns->run_inside([&] { client = std::make_unique<UdpPeer>(0, "127.0.0.1"); });
     ASSERT_TRUE(ask(*client, server.main(), client_init(client->port()), *client)) << "before the flood";
 
-    const long idle = punchprobe_test::vmrss_kb(server.pid());
+    const long idle = punchprobe_test::process_usage(server.pid()).vm_rss_kb;
     long peak = idle;
     ForgedInitFlood::Report report;
     {
         ForgedInitFlood flood(*forger, server.main(), punchprobe_test::random_loopback_source, 4s);
         for (int sample = 0; sample < 50 && flood.running(); ++sample) {
             std::this_thread::sleep_for(100ms);
-            peak = std::max(peak, punchprobe_test::vmrss_kb(server.pid()));
+            peak = std::max(peak, punchprobe_test::process_usage(server.pid()).vm_rss_kb);
         }
         report = flood.finish();
     }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/server_messages.hpp"
 #include "server/datagram_handler.hpp"
 #include "server/junk_filter.hpp"
 #include "server/rate_limit.hpp"

@@ -3,19 +3,17 @@
 // real 20 s deadline.
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstdlib>
 #include <string>
 
 #include "server/server_options.hpp"
 #include "support/child_process.hpp"
 #include "support/scripted_server.hpp"
-#include "support/server_session.hpp"
+#include "support/server_process.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
-using punchprobe_test::ChildProcess;
 using punchprobe_test::console_text;
 using punchprobe_test::Transcript;
 
@@ -30,20 +28,19 @@ struct LoopbackRun {
 
 LoopbackRun run_client_against_server(const std::vector<std::string>& server_options, std::chrono::milliseconds limit)
 {
-    std::vector<std::string> argv{punchprobe_test::server_binary(), "--bind", host, "--port", "0",
-                                  "--extra-port", "0"};
-    argv.insert(argv.end(), server_options.begin(), server_options.end());
-    ChildProcess server(argv);
+    punchprobe_test::ServerProcess server(
+        punchprobe_test::loopback_server_argv(punchprobe_test::server_binary(), server_options));
     LoopbackRun run;
-    const punchprobe_test::Listening listening = punchprobe_test::wait_until_listening(server);
-    if (listening.main == 0) return run;
-    EXPECT_EQ(listening.address, host);
-    run.port = listening.main;
-    run.extra_port = listening.extra;
+    if (!server.listening()) {
+        ADD_FAILURE() << "no listening line in: " << server.first_output();
+        return run;
+    }
+    EXPECT_EQ(server.ports().address, host);
+    run.port = server.ports().main;
+    run.extra_port = server.ports().extra;
     run.client = punchprobe_test::run_process(punchprobe_test::client_argv({host, std::to_string(run.port)}), limit);
-    server.wait_for_output("pings_sent=", 10s);
-    server.signal(SIGTERM);
-    run.server_out = server.wait(10s).out;
+    server.process().wait_for_output("pings_sent=", 10s);
+    run.server_out = server.stop(10s).out;
     return run;
 }
 

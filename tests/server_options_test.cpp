@@ -2,6 +2,7 @@
 // status 2.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -31,8 +32,8 @@ TEST(ServerOptions, Defaults)
     EXPECT_EQ(options.main_port, 30000);
     EXPECT_EQ(options.extra_port, 30001);
     EXPECT_EQ(options.pings, punchprobe::default_ping_count);
-    EXPECT_EQ(options.ping_interval, boost::posix_time::milliseconds(50));
-    EXPECT_EQ(options.session_ttl, boost::posix_time::seconds(60));
+    EXPECT_EQ(options.ping_interval, 50ms);
+    EXPECT_EQ(options.session_ttl, 60s);
     EXPECT_EQ(options.max_sessions, 65536u);
     EXPECT_EQ(options.init_rate, 10);
     EXPECT_EQ(options.init_burst, 20);
@@ -52,8 +53,8 @@ TEST(ServerOptions, EveryOptionReachesItsField)
     EXPECT_EQ(options.main_port, 0);
     EXPECT_EQ(options.extra_port, 65535);
     EXPECT_EQ(options.pings, 0);
-    EXPECT_EQ(options.ping_interval, boost::posix_time::milliseconds(7));
-    EXPECT_EQ(options.session_ttl, boost::posix_time::seconds(2));
+    EXPECT_EQ(options.ping_interval, 7ms);
+    EXPECT_EQ(options.session_ttl, 2s);
     EXPECT_EQ(options.max_sessions, 1u);
     EXPECT_EQ(options.init_rate, 0);
     EXPECT_EQ(options.init_burst, 3);

@@ -9,8 +9,8 @@
 
 #include "server/server_options.hpp"
 #include "support/attack_server.hpp"
-#include "support/child_process.hpp"
 #include "support/scripted_server.hpp"
+#include "support/server_process.hpp"
 #include "support/server_session.hpp"
 #include "support/udp_peer.hpp"
 
@@ -18,12 +18,12 @@ namespace {
 
 using namespace std::chrono_literals;
 using boost::asio::ip::udp;
-using punchprobe_test::ChildProcess;
 using punchprobe_test::Listening;
 using punchprobe_test::listening_line;
 using punchprobe_test::loopback;
+using punchprobe_test::loopback_server_argv;
+using punchprobe_test::ServerProcess;
 using punchprobe_test::UdpPeer;
-using punchprobe_test::wait_until_listening;
 using punchprobe_test::with_id;
 
 // What the counters line says after these tests: no new drop kinds.
@@ -40,10 +40,9 @@ std::string alt_part(const UdpPeer& primary, const UdpPeer& alternate)
 
 TEST(ServerProcess, SigtermPrintsTheCountersAndExitsZero)
 {
-    ChildProcess server({punchprobe_test::server_binary(), "--bind", "127.0.0.1", "--port", "0", "--extra-port",
-                         "0", "--ping-interval", "1"});
-    const Listening listening = wait_until_listening(server);
-    ASSERT_NE(listening.main, 0);
+    ServerProcess server(loopback_server_argv(punchprobe_test::server_binary(), {"--ping-interval", "1"}));
+    ASSERT_TRUE(server.listening()) << server.first_output();
+    const Listening listening = server.ports();
     EXPECT_NE(listening.extra, 0);
     EXPECT_NE(listening.main, listening.extra);
     const udp::endpoint main = loopback(listening.main);
@@ -65,10 +64,9 @@ TEST(ServerProcess, SigtermPrintsTheCountersAndExitsZero)
                                 alt_part(primary, alternate) + " mapping=endpoint-dependent ping_source=127.0.0.1:" +
                                 std::to_string(elsewhere.port()) + " pings_sent=" +
                                 std::to_string(punchprobe::default_ping_count) + "\n";
-    server.wait_for_output(session, 10s);
+    server.process().wait_for_output(session, 10s);
 
-    server.signal(SIGTERM);
-    const auto result = server.wait(10s);
+    const auto result = server.stop(10s);
     EXPECT_FALSE(result.timed_out);
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_EQ(result.err, "");
@@ -83,10 +81,10 @@ TEST(ServerProcess, SigtermPrintsTheCountersAndExitsZero)
 
 TEST(ServerProcess, SigtermDuringAPingTrainStillLogsTheSession)
 {
-    ChildProcess server({punchprobe_test::server_binary(), "--bind", "127.0.0.1", "--port", "0", "--extra-port",
-                         "0", "--pings", "5", "--ping-interval", "60000"});
-    const Listening listening = wait_until_listening(server);
-    ASSERT_NE(listening.main, 0);
+    ServerProcess server(
+        loopback_server_argv(punchprobe_test::server_binary(), {"--pings", "5", "--ping-interval", "60000"}));
+    ASSERT_TRUE(server.listening()) << server.first_output();
+    const Listening listening = server.ports();
     const udp::endpoint main = loopback(listening.main);
     const udp::endpoint extra = loopback(listening.extra);
 
@@ -99,8 +97,7 @@ TEST(ServerProcess, SigtermDuringAPingTrainStillLogsTheSession)
     ASSERT_TRUE(primary.receive(10s)) << "first PING of the train";
 
     // The next PING is a minute away: the train is in flight when the signal comes.
-    server.signal(SIGTERM);
-    const auto result = server.wait(10s);
+    const auto result = server.stop(10s);
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_EQ(result.err, "");
     const std::string primary_endpoint = "127.0.0.1:" + std::to_string(primary.port());
@@ -119,11 +116,10 @@ TEST(ServerProcess, SigtermDuringAPingTrainStillLogsTheSession)
 TEST(ServerProcess, SigintEndsItTooAndQuietStillPrintsTheFirstLine)
 {
     // Default address: all interfaces, shown as such.
-    ChildProcess server({punchprobe_test::server_binary(), "--port", "0", "--extra-port", "0", "--quiet"});
-    const Listening listening = wait_until_listening(server);
-    EXPECT_EQ(listening.address, "0.0.0.0");
-    server.signal(SIGINT);
-    const auto result = server.wait(10s);
+    ServerProcess server({punchprobe_test::server_binary(), "--port", "0", "--extra-port", "0", "--quiet"});
+    ASSERT_TRUE(server.listening()) << server.first_output();
+    EXPECT_EQ(server.ports().address, "0.0.0.0");
+    const auto result = server.process().terminate(10s, SIGINT);
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_EQ(result.err, "");
     EXPECT_NE(result.out.find("\ncounters sessions=0 completed=0 "), std::string::npos) << result.out;

@@ -1,10 +1,7 @@
 #include "support/attack_server.hpp"
 
 #include <algorithm>
-#include <csignal>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <utility>
 
@@ -36,40 +33,36 @@ namespace {
 
 std::vector<std::string> server_argv(const std::vector<std::string>& options, const NetNamespace* ns)
 {
-    std::vector<std::string> argv{attack_server_binary()};
-    if (ns == nullptr) {
-        argv.insert(argv.end(), {"--bind", "127.0.0.1", "--port", "0", "--extra-port", "0"});
-    } else {
-        // The namespace is ours alone, so fixed ports cannot clash and a
-        // firewall rule can name them.
-        argv.insert(argv.end(), {"--port", std::to_string(AttackServer::namespace_main_port), "--extra-port",
-                                 std::to_string(AttackServer::namespace_extra_port)});
-    }
+    if (ns == nullptr) return loopback_server_argv(attack_server_binary(), options);
+    // The namespace is ours alone, so fixed ports cannot clash and a
+    // firewall rule can name them.
+    std::vector<std::string> argv{attack_server_binary(), "--port", std::to_string(AttackServer::namespace_main_port),
+                                  "--extra-port", std::to_string(AttackServer::namespace_extra_port)};
     argv.insert(argv.end(), options.begin(), options.end());
-    return ns == nullptr ? argv : ns->exec_argv(argv);
+    return ns->exec_argv(argv);
 }
 
 }  // namespace
 
 AttackServer::AttackServer(const std::vector<std::string>& options, const NetNamespace* ns)
-    : process_(server_argv(options, ns)), listening_(wait_until_listening(process_))
+    : server_(server_argv(options, ns))
 {
+    if (!listening()) ADD_FAILURE() << "no listening line in: " << server_.first_output();
 }
 
 udp::endpoint AttackServer::main() const
 {
-    return loopback(listening_.main);
+    return loopback(server_.ports().main);
 }
 
 udp::endpoint AttackServer::extra() const
 {
-    return loopback(listening_.extra);
+    return loopback(server_.ports().extra);
 }
 
-ProcessResult AttackServer::stop(std::chrono::milliseconds limit)
+ProcessResult AttackServer::stop()
 {
-    process_.signal(SIGTERM);
-    ProcessResult result = process_.wait(limit);
+    ProcessResult result = server_.stop();
     EXPECT_FALSE(result.timed_out) << "the server did not end on SIGTERM";
     EXPECT_EQ(result.exit_status, 0) << result.err;
     return result;
@@ -142,15 +135,6 @@ ScopedEnvironment::~ScopedEnvironment()
         setenv(name_.c_str(), old_->c_str(), 1);
     else
         unsetenv(name_.c_str());
-}
-
-long vmrss_kb(pid_t pid)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-    return -1;
 }
 
 udp::endpoint random_loopback_source(std::mt19937& random)

@@ -17,6 +17,7 @@
 #include "support/counters_line.hpp"
 #include "support/forged_udp.hpp"
 #include "support/net_namespace.hpp"
+#include "support/server_process.hpp"
 #include "support/server_session.hpp"
 #include "support/udp_peer.hpp"
 
@@ -34,7 +35,8 @@ std::string attack_server_binary();
 long long counter(const Counters& counters, const std::string& key);
 
 // The server on 127.0.0.1 with system-chosen ports, or inside `ns` on all
-// addresses with ports 30000 and 30001, and `options` after those.
+// addresses with ports 30000 and 30001, and `options` after those. Records a
+// test failure when no listening line comes.
 class AttackServer {
 public:
     static constexpr unsigned short namespace_main_port = 30000;
@@ -42,20 +44,18 @@ public:
 
     explicit AttackServer(const std::vector<std::string>& options = {}, const NetNamespace* ns = nullptr);
 
-    // False (after a recorded failure) when no listening line came.
-    bool listening() const { return listening_.main != 0; }
+    bool listening() const { return server_.listening(); }
     // On 127.0.0.1 whatever the bind address.
     boost::asio::ip::udp::endpoint main() const;
     boost::asio::ip::udp::endpoint extra() const;
-    pid_t pid() const { return process_.pid(); }
+    pid_t pid() const { return server_.pid(); }
 
     // SIGTERM, then everything it wrote until it exits; records a failure
-    // unless it exits by itself within `limit` of its start.
-    ProcessResult stop(std::chrono::milliseconds limit = std::chrono::seconds(60));
+    // unless it exits by itself, with status 0.
+    ProcessResult stop();
 
 private:
-    ChildProcess process_;
-    Listening listening_;
+    ServerProcess server_;
 };
 
 // Makes what leaves port `port` inside `ns` a slow link (`rate` as tc writes
@@ -94,9 +94,6 @@ private:
     std::string name_;
     std::optional<std::string> old_;
 };
-
-// VmRSS of a process in kB, or -1 when it cannot be read.
-long vmrss_kb(pid_t pid);
 
 // A source on 127.128.0.0/9, where no test listens, with a port from 1024 up.
 boost::asio::ip::udp::endpoint random_loopback_source(std::mt19937& random);

@@ -1,12 +1,15 @@
 #include "support/child_process.hpp"
 
 #include <cerrno>
-#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <pty.h>
+#include <sched.h>
+#include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,9 +23,25 @@ void throw_errno(const char* what)
     throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
 }
 
+bool set_affinity(int cpu)
+{
+    if (cpu < 0) return true;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    return sched_setaffinity(0, sizeof set, &set) == 0;
+}
+
+long status_kb(const std::string& status, const std::string& key)
+{
+    const auto at = status.find(key + ":");
+    if (at == std::string::npos) return 0;
+    return std::strtol(status.c_str() + at + key.size() + 1, nullptr, 10);
+}
+
 }  // namespace
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, Console console)
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, Console console, int cpu)
 {
     std::vector<char*> args;
     for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
@@ -34,6 +53,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, Console console
         pid_ = forkpty(&terminal, nullptr, nullptr, nullptr);
         if (pid_ < 0) throw_errno("forkpty");
         if (pid_ == 0) {
+            set_affinity(cpu);
             execv(args[0], args.data());
             _exit(127);
         }
@@ -42,23 +62,27 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, Console console
     }
 
     int out_pipe[2];
-    int err_pipe[2];
+    int err_pipe[2] = {-1, -1};
     if (pipe2(out_pipe, O_CLOEXEC) != 0) throw_errno("pipe2");
-    if (pipe2(err_pipe, O_CLOEXEC) != 0) throw_errno("pipe2");
+    if (console == Console::pipes && pipe2(err_pipe, O_CLOEXEC) != 0) throw_errno("pipe2");
     pid_ = fork();
     if (pid_ < 0) throw_errno("fork");
     if (pid_ == 0) {
+        // The affinity survives the exec.
+        set_affinity(cpu);
         const int null_fd = open("/dev/null", O_RDONLY);
         dup2(null_fd, STDIN_FILENO);
         dup2(out_pipe[1], STDOUT_FILENO);
-        dup2(err_pipe[1], STDERR_FILENO);
+        if (err_pipe[1] >= 0) dup2(err_pipe[1], STDERR_FILENO);
         execv(args[0], args.data());
         _exit(127);
     }
     ::close(out_pipe[1]);
-    ::close(err_pipe[1]);
     out_fd_ = out_pipe[0];
-    err_fd_ = err_pipe[0];
+    if (err_pipe[1] >= 0) {
+        ::close(err_pipe[1]);
+        err_fd_ = err_pipe[0];
+    }
 }
 
 ChildProcess::~ChildProcess()
@@ -120,7 +144,17 @@ std::string ChildProcess::wait_for_output(const std::string& text, std::chrono::
 
 ProcessResult ChildProcess::wait(std::chrono::milliseconds limit)
 {
-    const auto until = started_ + limit;
+    return collect(started_ + limit);
+}
+
+ProcessResult ChildProcess::terminate(std::chrono::milliseconds limit, int number)
+{
+    signal(number);
+    return collect(std::chrono::steady_clock::now() + limit);
+}
+
+ProcessResult ChildProcess::collect(std::chrono::steady_clock::time_point until)
+{
     while (pump(std::chrono::milliseconds(20))) {
         if (std::chrono::steady_clock::now() >= until && !result_.timed_out) {
             result_.timed_out = true;
@@ -143,51 +177,38 @@ ProcessResult run_process(const std::vector<std::string>& argv, std::chrono::mil
     return child.wait(limit);
 }
 
-std::string client_binary()
+ProcessUsage process_usage(pid_t pid)
 {
-    return PUNCHPROBE_CLIENT_BINARY;
-}
+    ProcessUsage usage;
+    std::ifstream status_file("/proc/" + std::to_string(pid) + "/status");
+    std::stringstream status;
+    status << status_file.rdbuf();
+    usage.vm_rss_kb = status_kb(status.str(), "VmRSS");
+    usage.vm_hwm_kb = status_kb(status.str(), "VmHWM");
 
-std::string windows_client()
-{
-    const char* exe = std::getenv("PUNCHPROBE_WINDOWS_CLIENT");
-    return exe ? exe : "";
-}
-
-bool client_is_windows_build()
-{
-    return !windows_client().empty();
-}
-
-std::vector<std::string> wine_argv(const std::string& program, const std::vector<std::string>& arguments)
-{
-    std::vector<std::string> argv{PUNCHPROBE_WINE_SCRIPT, PUNCHPROBE_WINE_PREFIX, "run", program};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return argv;
-}
-
-std::vector<std::string> client_argv(const std::vector<std::string>& arguments)
-{
-    if (client_is_windows_build()) return wine_argv(windows_client(), arguments);
-    std::vector<std::string> argv{client_binary()};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return argv;
-}
-
-std::string console_text(const std::string& text)
-{
-    if (!client_is_windows_build()) return text;
-    std::string crlf;
-    for (const char c : text) {
-        if (c == '\n') crlf += '\r';
-        crlf += c;
+    // Fields 14 and 15 of /proc/PID/stat, after the parenthesised name.
+    std::ifstream stat_file("/proc/" + std::to_string(pid) + "/stat");
+    const std::string stat((std::istreambuf_iterator<char>(stat_file)), std::istreambuf_iterator<char>());
+    const auto name_end = stat.rfind(')');
+    if (name_end != std::string::npos) {
+        std::istringstream fields(stat.substr(name_end + 2));
+        std::string field;
+        unsigned long long utime = 0;
+        unsigned long long stime = 0;
+        for (int index = 3; index <= 15 && fields >> field; ++index) {
+            if (index == 14) utime = std::stoull(field);
+            if (index == 15) stime = std::stoull(field);
+        }
+        const auto ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+        usage.cpu_seconds = static_cast<double>(utime + stime) / ticks;
+        usage.system_seconds = static_cast<double>(stime) / ticks;
     }
-    return crlf;
+    return usage;
 }
 
-std::string server_binary()
+void pin_to_cpu(int cpu)
 {
-    return PUNCHPROBE_SERVER_BINARY;
+    if (!set_affinity(cpu)) throw std::runtime_error("sched_setaffinity failed");
 }
 
 }  // namespace punchprobe_test

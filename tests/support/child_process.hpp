@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <csignal>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -20,13 +21,17 @@ struct ProcessResult {
 enum class Console {
     pipes,     // input from /dev/null; output and error captured apart
     terminal,  // a pseudo-terminal of its own: output and error mixed in `out`
+    output,    // input from /dev/null; output captured, error left on ours
 };
 
 // A child process with its standard output and error captured. The
-// destructor kills a child that is still running.
+// destructor kills a child that is still running. This and the server's
+// helpers need nothing but POSIX and the standard library, so that the
+// bench starts its server the same way.
 class ChildProcess {
 public:
-    explicit ChildProcess(const std::vector<std::string>& argv, Console console = Console::pipes);
+    // `cpu` >= 0 pins the child to that CPU before the exec, as taskset -c.
+    explicit ChildProcess(const std::vector<std::string>& argv, Console console = Console::pipes, int cpu = -1);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -34,6 +39,10 @@ public:
     // Collects output until the child exits, killing it (SIGKILL) once the
     // limit is reached.
     ProcessResult wait(std::chrono::milliseconds limit);
+
+    // Sends `number` (SIGTERM by default), then collects output until the
+    // child exits, killing it (SIGKILL) `limit` after the signal.
+    ProcessResult terminate(std::chrono::milliseconds limit, int number = SIGTERM);
 
     // Sends a signal to the child.
     void signal(int number);
@@ -49,6 +58,7 @@ public:
 
 private:
     bool pump(std::chrono::milliseconds slice);
+    ProcessResult collect(std::chrono::steady_clock::time_point until);
 
     pid_t pid_ = -1;
     int out_fd_ = -1;
@@ -61,6 +71,23 @@ private:
 
 // Runs a program to its end, or kills it at the limit.
 ProcessResult run_process(const std::vector<std::string>& argv, std::chrono::milliseconds limit);
+
+// Memory and CPU figures of a running process, from /proc/PID; zeros when
+// it cannot be read.
+struct ProcessUsage {
+    long vm_rss_kb = 0;
+    long vm_hwm_kb = 0;
+    double cpu_seconds = 0;  // user + system
+    double system_seconds = 0;
+};
+ProcessUsage process_usage(pid_t pid);
+
+// Pins the calling thread to one CPU; does nothing for cpu < 0. Throws
+// std::runtime_error when the system refuses.
+void pin_to_cpu(int cpu);
+
+// The programs of this build under test, defined by the tests' own support
+// library (the bench names its server on its command line).
 
 // The punchprobe client built with this test suite.
 std::string client_binary();

@@ -5,13 +5,19 @@
 
 namespace punchprobe_test {
 
+std::string counters_line_in(const std::string& out)
+{
+    const std::size_t line = out.rfind("counters ");
+    if (line == std::string::npos || (line > 0 && out[line - 1] != '\n')) return std::string();
+    return out.substr(line, out.find('\n', line) - line);
+}
+
 Counters counters_in(const std::string& out)
 {
     Counters counters;
-    const std::size_t line = out.rfind("counters ");
-    if (line == std::string::npos || (line > 0 && out[line - 1] != '\n')) return counters;
-    std::istringstream words(out.substr(line + 9, out.find('\n', line) - line - 9));
+    std::istringstream words(counters_line_in(out));
     std::string word;
+    words >> word;  // "counters"
     while (words >> word) {
         const std::size_t equals = word.find('=');
         if (equals == std::string::npos) continue;

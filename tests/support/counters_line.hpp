@@ -7,6 +7,10 @@
 // for the benchmark (so this code needs nothing but the standard library).
 namespace punchprobe_test {
 
+// The last "counters ..." line of `out`, without its line end; empty when
+// there is none.
+std::string counters_line_in(const std::string& out);
+
 // Key to number, from the last "counters ..." line of `out`; empty when
 // there is none.
 using Counters = std::map<std::string, long long>;

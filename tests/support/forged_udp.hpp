@@ -17,7 +17,7 @@ namespace punchprobe_test {
 // machine. Nothing here checks that; it is the caller's duty.
 //
 // Depends only on Boost, the standard library and POSIX, so that the
-// benchmark can compile this file on its own, without GoogleTest.
+// benchmark links it without GoogleTest.
 class ForgedUdpSender {
 public:
     // Returns nullptr and sets why_not when a raw socket cannot be opened

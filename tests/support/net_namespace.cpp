@@ -27,18 +27,19 @@ std::string joined(const std::vector<std::string>& words)
     return text;
 }
 
-ProcessResult run_ip(const std::vector<std::string>& args)
+ProcessResult run_tool(const std::string& tool, const std::vector<std::string>& args)
 {
-    std::vector<std::string> argv{ip_tool()};
+    std::vector<std::string> argv{tool};
     argv.insert(argv.end(), args.begin(), args.end());
     return run_process(argv, 10s);
 }
 
-void check_ip(const std::vector<std::string>& args)
+// Runs `tool args...`; throws with the tool's output when it fails.
+void run_checked(const std::string& tool, const std::string& name, const std::vector<std::string>& args)
 {
-    const ProcessResult result = run_ip(args);
+    const ProcessResult result = run_tool(tool, args);
     if (result.exit_status != 0)
-        throw std::runtime_error("ip " + joined(args) + " failed: " + result.err + result.out);
+        throw std::runtime_error(name + " " + joined(args) + " failed: " + result.err + result.out);
 }
 
 std::string sbin_tool(const std::string& name)
@@ -78,7 +79,7 @@ std::unique_ptr<NetNamespace> NetNamespace::create(std::string& why_not)
     for (int attempt = 0; attempt < 8; ++attempt) {
         const std::string name =
             "punchprobe-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
-        const ProcessResult added = run_ip({"netns", "add", name});
+        const ProcessResult added = run_tool(ip_tool(), {"netns", "add", name});
         if (added.exit_status != 0) {
             last_error = added.err;
             continue;
@@ -97,7 +98,7 @@ NetNamespace::~NetNamespace()
 {
     try {
         // Deleting the namespace also removes its veth pair.
-        run_ip({"netns", "delete", name_});
+        run_tool(ip_tool(), {"netns", "delete", name_});
     } catch (const std::exception&) {
         // Nothing more can be done from a destructor.
     }
@@ -114,7 +115,7 @@ void NetNamespace::ip(const std::vector<std::string>& args) const
 {
     std::vector<std::string> full{"-n", name_};
     full.insert(full.end(), args.begin(), args.end());
-    check_ip(full);
+    run_checked(ip_tool(), "ip", full);
 }
 
 void NetNamespace::set_net_sysctl(const std::string& key, const std::string& value) const
@@ -136,10 +137,9 @@ void NetNamespace::set_local_port_range(int low, int high) const
 
 void NetNamespace::tc(const std::vector<std::string>& args) const
 {
-    std::vector<std::string> full{tc_tool(), "-n", name_};
+    std::vector<std::string> full{"-n", name_};
     full.insert(full.end(), args.begin(), args.end());
-    const ProcessResult result = run_process(full, 10s);
-    if (result.exit_status != 0) throw std::runtime_error(joined(full) + " failed: " + result.err + result.out);
+    run_checked(tc_tool(), "tc", full);
 }
 
 void NetNamespace::throttle_loopback(const std::string& rate) const
