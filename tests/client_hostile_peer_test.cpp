@@ -255,8 +255,8 @@ TEST(ClientHostilePeer, FloodOfPingsToBothSocketsEndsInSuccessAndNothingElse)
     ASSERT_TRUE(server.play_until(Step::pings));
     // Bounded: a few thousand datagrams, sent as fast as loopback takes them.
     for (int count = 0; count < 2000; ++count) {
-        server.extra.send_to(server_ping("9"), loopback(server.p));
-        server.extra.send_to(server_ping("9"), loopback(server.p + 1));
+        server.extra.send_to(punchprobe::make_server_ping(server.session_id, 9), loopback(server.p));
+        server.extra.send_to(punchprobe::make_server_ping(server.session_id, 9), loopback(server.p + 1));
     }
     client.finish();
 

@@ -22,6 +22,10 @@ using namespace punchprobe_test;
 using boost::posix_time::milliseconds;
 using boost::posix_time::seconds;
 using Clock = std::chrono::steady_clock;
+using punchprobe::make_init2_reply;
+using punchprobe::make_init_reply;
+using punchprobe::make_server_ping;
+using punchprobe::make_start_reply;
 
 namespace {
 
@@ -29,19 +33,6 @@ const std::string host = "127.0.0.1";
 // Never reached by a correct run.
 const punchprobe::StepDurations safety_net{seconds(8), seconds(8)};
 constexpr auto run_limit = std::chrono::milliseconds(30s);
-
-// Takes the client's PING and sends `pings` back to P, one after another.
-bool answer_ping(ScriptedServer& server, const std::vector<std::string>& pings)
-{
-    if (!server.expect_request_after(Step::start_reply)) return false;
-    for (const auto& ping : pings) server.send_at(Step::pings, ping);
-    return true;
-}
-
-std::vector<std::string> pings_1_to_3()
-{
-    return {server_ping("1"), server_ping("2"), server_ping("3")};
-}
 
 // The printed rest of a run whose extra port sent PINGs 1 to 3.
 Transcript& three_pings_to_success(Transcript& transcript, int session, int extra_port)
@@ -66,8 +57,8 @@ TEST(ExchangeEdgeCases, RepeatedInitReplyPrintsAgainAndSendsInit2Again)
     ASSERT_TRUE(client);
     const unsigned short p = server.p;
     // The second reply overwrites what the first stored.
-    server.send_at(Step::init_reply, server_init(11, "203.0.113.1", 50000));
-    server.send_at(Step::init_reply, server_init(12, "203.0.113.2", 50002));
+    server.send_at(Step::init_reply, make_init_reply(11, "203.0.113.1", 50000));
+    server.send_at(Step::init_reply, make_init_reply(12, "203.0.113.2", 50002));
     ASSERT_TRUE(expect_datagram(server.server, "first INIT2", client_init2(11, p + 1), p + 1));
     ASSERT_TRUE(expect_datagram(server.server, "second INIT2", client_init2(12, p + 1), p + 1));
     server.session_id = 12;
@@ -125,8 +116,9 @@ TEST(ExchangeEdgeCases, ExtraPortAbove65535IsPrintedInFullButPingGoesToItsLow16B
     const auto client = server.start_client(safety_net);
     ASSERT_TRUE(client);
     ASSERT_TRUE(server.play_until(Step::start_reply));
-    server.send_at(Step::start_reply, server_start(extra_port));
-    ASSERT_TRUE(answer_ping(server, pings_1_to_3()));
+    server.send_at(Step::start_reply, make_start_reply(6, extra_port));
+    ASSERT_TRUE(server.expect_request_after(Step::start_reply));
+    server.send_pings(3);
     ASSERT_TRUE(client->wait(run_limit));
 
     Transcript expected = server.printed_until(Step::start_reply);
@@ -148,13 +140,13 @@ TEST(ExchangeEdgeCases, EachRequestGoesToTheSenderOfThePreviousReply)
     const auto client = server.start_client(safety_net);
     ASSERT_TRUE(client);
     const unsigned short p = server.p;
-    other.send_to(server_init(session, "192.0.2.44", 1111), loopback(p));
+    other.send_to(make_init_reply(session, "192.0.2.44", 1111), loopback(p));
     ASSERT_TRUE(expect_datagram(other, "INIT2", client_init2(session, p + 1), p + 1));
-    server.server.send_to(server_init2(2222), loopback(p + 1));
+    server.server.send_to(make_init2_reply(session, 2222), loopback(p + 1));
     ASSERT_TRUE(expect_datagram(server.server, "START", client_start(session), p + 1));
-    other.send_to(server_start(extra.port()), loopback(p + 1));
+    other.send_to(make_start_reply(session, extra.port()), loopback(p + 1));
     ASSERT_TRUE(expect_datagram(extra, "PING", client_ping(session), p));
-    for (const auto& ping : pings_1_to_3()) extra.send_to(ping, loopback(p));
+    for (int number = 1; number <= 3; ++number) extra.send_to(make_server_ping(session, number), loopback(p));
     ASSERT_TRUE(client->wait(run_limit));
 
     // The progress lines keep naming the server from the command line.
@@ -332,7 +324,7 @@ TEST(ExchangeEdgeCases, FailedPingSendIsReportedAndTheRunEndsInFailure)
     ASSERT_TRUE(client);
     ASSERT_TRUE(server.play_until(Step::start_reply));
     // 65536 goes to port 0.
-    server.send_at(Step::start_reply, server_start(65536));
+    server.send_at(Step::start_reply, make_start_reply(21, 65536));
     const auto start_sent = Clock::now();
     ASSERT_TRUE(client->wait(run_limit));
     const auto after_start = Clock::now() - start_sent;
@@ -388,7 +380,7 @@ TEST(ExchangeEdgeCases, StrayReplyBehindTheThirdPingIsDroppedWithoutOutputOrSend
     ASSERT_TRUE(answer_on_alternate(server));
     client->hold_loop();
     server.send_pings(3);
-    server.send_at(Step::init_reply, server_init(99, "192.0.2.99", 9999));
+    server.send_at(Step::init_reply, make_init_reply(99, "192.0.2.99", 9999));
     client->release_loop();
     ASSERT_TRUE(client->wait(run_limit));
 

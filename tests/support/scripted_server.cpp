@@ -57,25 +57,6 @@ std::string client_ping(int session)
            std::to_string(session) + "}\n";
 }
 
-std::string server_init(int session, const std::string& public_ip, int public_port)
-{
-    return "{\"command\":\"INIT\",\"protocol\":\"Punchprobe\",\"public_ip\":\"" + public_ip +
-           "\",\"public_port\":" + std::to_string(public_port) +
-           ",\"session_id\":" + std::to_string(session) + "}\n";
-}
-
-std::string server_init2(int public_port_alt)
-{
-    return "{\"command\":\"INIT2\",\"protocol\":\"Punchprobe\",\"public_port_alt\":" +
-           std::to_string(public_port_alt) + "}\n";
-}
-
-std::string server_start(int extra_port)
-{
-    return "{\"command\":\"START\",\"extra_port\":" + std::to_string(extra_port) +
-           ",\"protocol\":\"Punchprobe\"}\n";
-}
-
 std::string server_ping(const std::string& ping_number_json)
 {
     if (ping_number_json.empty()) return "{\"command\":\"PING\",\"protocol\":\"Punchprobe\"}\n";
@@ -355,12 +336,12 @@ bool ScriptedServer::take_init(std::chrono::milliseconds limit, bool quiet)
 std::string ScriptedServer::reply_at(Step step) const
 {
     switch (step) {
-    case Step::init_reply: return server_init(session_id, public_ip, public_port);
-    case Step::init2_reply: return server_init2(public_port_alt);
-    case Step::start_reply: return server_start(extra.port());
+    case Step::init_reply: return punchprobe::make_init_reply(session_id, public_ip, public_port);
+    case Step::init2_reply: return punchprobe::make_init2_reply(session_id, public_port_alt);
+    case Step::start_reply: return punchprobe::make_start_reply(session_id, extra.port());
     case Step::pings: break;
     }
-    return server_ping("1");
+    return punchprobe::make_server_ping(session_id, 1);
 }
 
 void ScriptedServer::send_at(Step step, const std::string& bytes)
@@ -396,7 +377,7 @@ bool ScriptedServer::play(Step from, Step until)
 void ScriptedServer::send_pings(int count, int first)
 {
     for (int number = first; number < first + count; ++number)
-        send_at(Step::pings, server_ping(std::to_string(number)));
+        send_at(Step::pings, punchprobe::make_server_ping(session_id, number));
 }
 
 Transcript ScriptedServer::printed_until(Step step) const

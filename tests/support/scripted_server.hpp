@@ -10,15 +10,17 @@
 #include <boost/system/error_code.hpp>
 
 #include "client/punchprobe_client.hpp"
+#include "protocol/server_messages.hpp"
 #include "support/child_process.hpp"
 #include "support/in_process_client.hpp"
 #include "support/udp_peer.hpp"
 
 // The server side of an exchange, scripted by a test: the exact datagrams the
 // client must send, the replies a server gives, checks of what arrives at a
-// UdpPeer, and the console transcript a run must print. Everything is written
-// out literally here, never produced by the client's own encoder, so that a
-// fault there shows up as a difference.
+// UdpPeer, and the console transcript a run must print. The client's
+// datagrams and lines are written out literally here, never produced by the
+// client's own encoder, so that a fault there shows up as a difference; the
+// server's replies are the real server's bytes.
 namespace punchprobe_test {
 
 // Long enough for a loaded machine; a datagram that is due arrives in
@@ -35,10 +37,8 @@ std::string client_ping(int session);
 // with it.
 inline constexpr const char* unsupported_command_text = "Unsupported PunchprobeMessage command";
 
-// Replies of a well-behaved server.
-std::string server_init(int session, const std::string& public_ip, int public_port);
-std::string server_init2(int public_port_alt);
-std::string server_start(int extra_port);
+// The server's replies and PINGs are protocol/server_messages.hpp's; a
+// PING whose number is odd (text, or none) is written here.
 // `ping_number_json` is the member's JSON text: 1 or "1"; empty leaves the
 // member out.
 std::string server_ping(const std::string& ping_number_json);
