@@ -12,6 +12,7 @@
 #include <boost/system/error_code.hpp>
 #include <gtest/gtest.h>
 
+#include "protocol/server_messages.hpp"
 #include "support/child_process.hpp"
 #include "support/net_namespace.hpp"
 #include "support/scripted_server.hpp"
@@ -110,9 +111,7 @@ TEST(ClientSetup, PrimaryPort65535GivesAlternate65536)
             continue;
         }
         EXPECT_EQ(init->bytes, "{\"command\":\"INIT\",\"local_port\":65535,\"protocol\":\"Punchprobe\"}\n");
-        server->send_to(
-            "{\"command\":\"INIT\",\"session_id\":77,\"public_ip\":\"192.0.2.1\",\"public_port\":65535}",
-            init->source);
+        server->send_to(punchprobe::make_init_reply(77, "192.0.2.1", 65535), init->source);
 
         const auto init2 = server->receive(10s);
         ASSERT_TRUE(init2) << "no INIT2";
