@@ -45,8 +45,8 @@ const auto watchdog_limit = 20s;
 TEST(DeadlineSupervision, TheProgramWaitsTenSecondsForAReplyAndTwentyForThePings)
 {
     const StepDurations durations;
-    EXPECT_EQ(durations.reply_timeout, boost::posix_time::seconds(10));
-    EXPECT_EQ(durations.ping_timeout, boost::posix_time::seconds(20));
+    EXPECT_EQ(durations.reply_timeout.total_milliseconds(), 10000);
+    EXPECT_EQ(durations.ping_timeout.total_milliseconds(), 20000);
 }
 
 // The server answers the first `answered` steps, each after `reply_delay`,
