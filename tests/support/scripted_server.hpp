@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,10 +36,9 @@ std::string client_ping(int session);
 // with it.
 inline constexpr const char* unsupported_command_text = "Unsupported PunchprobeMessage command";
 
-// The server's replies and PINGs are protocol/server_messages.hpp's; a
-// PING whose number is odd (text, or none) is written here.
-// `ping_number_json` is the member's JSON text: 1 or "1"; empty leaves the
-// member out.
+// The server's replies and PINGs are protocol/server_messages.hpp's; this is
+// a PING whose number is odd: `ping_number_json` is the member's JSON text,
+// 1 or "1"; empty leaves the member out.
 std::string server_ping(const std::string& ping_number_json);
 
 // 127.0.0.1 and the given port.
