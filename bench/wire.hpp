@@ -10,9 +10,10 @@
 
 namespace punchprobe_bench {
 
-// The client's four requests, byte for byte as the real client writes them,
-// into `out`; return the length (as snprintf). Kept in one place so that the
-// load clients, the floods and the amplification table send the same bytes.
+// The client's four requests, byte for byte as the real client's builders
+// write them, into `out`; return the length (as snprintf). Kept in one place
+// so that the load clients, the floods and the amplification table send the
+// same bytes.
 int format_init(char* out, std::size_t size, unsigned local_port);
 int format_init2(char* out, std::size_t size, unsigned local_port_alt, long session_id);
 int format_start(char* out, std::size_t size, long session_id);

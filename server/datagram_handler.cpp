@@ -215,6 +215,7 @@ std::optional<DropReason> decide(const InboundDatagram& datagram, HandlerState& 
     // One train per session bounds what anyone can make us send to an
     // address.
     if (session->pinged) return DropReason::duplicate_ping;
+    if (!datagram.room_for_train) return DropReason::train_cap;
     session->pinged = true;
     decision.ping_train = train_for(*session, datagram.source);
     return std::nullopt;

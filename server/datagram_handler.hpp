@@ -24,6 +24,10 @@ struct InboundDatagram {
     boost::asio::ip::udp::endpoint source;
     ServerSocket socket = ServerSocket::main;
     ServerClock::time_point now;
+    // Whether the server can take one more PING train to the source's
+    // address; the trains are the server's to count. A PING that finds no
+    // room leaves its session unspent, so a later one may try again.
+    bool room_for_train = true;
 };
 
 struct OutboundDatagram {

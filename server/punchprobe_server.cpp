@@ -165,6 +165,8 @@ void PunchprobeServer::handle_datagram_in_buffer(std::size_t bytes_received, Lis
     inbound_.source = listener.sender;
     inbound_.socket = listener.which;
     inbound_.now = ServerClock::now();
+    // Only the extra port takes PINGs; elsewhere the answer does not matter.
+    inbound_.room_for_train = listener.which != ServerSocket::extra || room_for_train(address_key(listener.sender));
     execute(handle_datagram(inbound_, state_, handler_settings_));
 }
 
@@ -239,23 +241,20 @@ int PunchprobeServer::live_trains_to(std::uint32_t address) const
     return live == live_trains_.end() ? 0 : live->second;
 }
 
+bool PunchprobeServer::room_for_train(std::uint32_t address) const
+{
+    // One address waits for a few turns at most, and all trains together
+    // never outnumber the sessions the table may hold.
+    if (ping_trains_.size() + waiting_train_count_ >= max_trains_) return false;
+    if (live_trains_to(address) < trains_per_address_) return true;
+    const auto waiting = waiting_trains_.find(address);
+    return waiting == waiting_trains_.end() || waiting->second.size() < max_waiting_per_address_;
+}
+
 void PunchprobeServer::start_ping_train(PingTrainOrder order)
 {
     const std::uint32_t address = address_key(order.destination);
-    const bool must_wait = live_trains_to(address) >= trains_per_address_;
-    const auto waiting = waiting_trains_.find(address);
-    const std::size_t waiting_here = waiting == waiting_trains_.end() ? 0 : waiting->second.size();
-    // One address waits for a few turns at most, and all trains together
-    // never outnumber the sessions the table may hold.
-    if (ping_trains_.size() + waiting_train_count_ >= max_trains_ ||
-        (must_wait && waiting_here >= max_waiting_per_address_)) {
-        // A later PING may try again: the session is not spent.
-        counters_.count_drop(DropReason::train_cap);
-        if (Session* session = state_.sessions.find(order.session_id, order.destination.address().to_v4()))
-            session->pinged = false;
-        return;
-    }
-    if (must_wait) {
+    if (live_trains_to(address) >= trains_per_address_) {
         // Its turn comes when one of the address's trains ends, a few
         // PING intervals from now: well within the client's 20 s.
         waiting_trains_[address].push_back(std::move(order));

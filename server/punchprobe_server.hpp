@@ -125,6 +125,7 @@ private:
     void launch_ping_train(PingTrainOrder order);
     void ping_train_ended(const boost::asio::ip::udp::endpoint& destination);
     int live_trains_to(std::uint32_t address) const;
+    bool room_for_train(std::uint32_t address) const;
     // Sends the train's next PING; true when the train has more to send.
     bool send_next_ping(PingTrain& train);
     void arm_ping_timer(ServerClock::time_point not_before);

@@ -302,6 +302,26 @@ TEST(DatagramHandler, WholeExchangeGivesExactRepliesAndATrainToTheInitSource)
     EXPECT_EQ(d.ping_train->report.mapping, Mapping::endpoint_independent);
 }
 
+TEST(DatagramHandler, APingWithoutRoomForATrainLeavesItsSessionUnspent)
+{
+    HandlerState state = make_state();
+    const udp::endpoint primary = at("203.0.113.5", 40000);
+    const std::int32_t id = cookie_for(primary);
+    ASSERT_TRUE(handle_datagram(datagram(init, primary), state, settings).reply);
+    ASSERT_TRUE(handle_datagram(datagram(init2(id), at("203.0.113.5", 40001)), state, settings).session_created);
+
+    InboundDatagram full = datagram(ping(id), primary, ServerSocket::extra);
+    full.room_for_train = false;
+    Decision d = handle_datagram(full, state, settings);
+    EXPECT_EQ(d.drop, DropReason::train_cap);
+    EXPECT_FALSE(d.ping_train);
+    EXPECT_FALSE(state.sessions.find(id, primary.address().to_v4())->pinged);
+
+    d = handle_datagram(datagram(ping(id), primary, ServerSocket::extra), state, settings);
+    EXPECT_FALSE(d.drop);
+    EXPECT_TRUE(d.ping_train) << "a later PING may try again";
+}
+
 TEST(DatagramHandler, OnlyAnInit2FromTheInitsAddressProvesASession)
 {
     HandlerState state = make_state();
