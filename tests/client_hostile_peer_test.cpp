@@ -21,7 +21,7 @@
 
 #include "support/child_process.hpp"
 #include "support/in_process_client.hpp"
-#include "support/jsoncpp_errors.hpp"
+#include "support/error_texts.hpp"
 #include "support/scripted_server.hpp"
 #include "support/udp_peer.hpp"
 

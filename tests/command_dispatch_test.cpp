@@ -11,7 +11,7 @@
 
 #include "protocol/command_dispatch.hpp"
 #include "protocol/punchprobe_message.hpp"
-#include "support/jsoncpp_errors.hpp"
+#include "support/error_texts.hpp"
 
 namespace {
 
@@ -116,7 +116,7 @@ TEST(CommandDispatch, UnrecognisedCommandThrowsRuntimeError)
         "PING",
     };
     for (const auto& text : texts)
-        expect_dispatch_fails<std::runtime_error>(text, "Unsupported PunchprobeMessage command");
+        expect_dispatch_fails<std::runtime_error>(text, punchprobe_test::unsupported_command_text);
 }
 
 // A root that is neither an object nor null cannot be asked for a member:

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "support/child_process.hpp"
-#include "support/jsoncpp_errors.hpp"
+#include "support/error_texts.hpp"
 #include "support/scripted_server.hpp"
 #include "support/udp_peer.hpp"
 

@@ -9,7 +9,7 @@
 #include <json/value.h>
 
 #include "protocol/punchprobe_message.hpp"
-#include "support/jsoncpp_errors.hpp"
+#include "support/error_texts.hpp"
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include "client/punchprobe_client.hpp"
 #include "protocol/server_messages.hpp"
 #include "support/child_process.hpp"
+#include "support/error_texts.hpp"
 #include "support/in_process_client.hpp"
 #include "support/udp_peer.hpp"
 
@@ -31,10 +32,6 @@ std::string client_init(int local_port);
 std::string client_init2(int session, int local_port_alt);
 std::string client_start(int session);
 std::string client_ping(int session);
-
-// The client's error when a datagram names no command it knows: the run ends
-// with it.
-inline constexpr const char* unsupported_command_text = "Unsupported PunchprobeMessage command";
 
 // The server's replies and PINGs are protocol/server_messages.hpp's; this is
 // a PING whose number is odd: `ping_number_json` is the member's JSON text,

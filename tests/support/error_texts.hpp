@@ -1,5 +1,13 @@
 #pragma once
 
+// The texts of the errors that end a client's run, as the user reads them.
+namespace punchprobe_test {
+
+// The client's own, when a datagram names no command it knows.
+inline constexpr const char* unsupported_command_text = "Unsupported PunchprobeMessage command";
+
+}  // namespace punchprobe_test
+
 // JsonCpp's own exception texts, which reach the user unchanged as the run's
 // error line. Pinned here once for JsonCpp 1.9.5; a new JsonCpp that words
 // one of them otherwise changes what the client prints.
