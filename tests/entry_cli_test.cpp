@@ -15,7 +15,6 @@
 #include <boost/system/system_error.hpp>
 #include <gtest/gtest.h>
 
-#include "protocol/wire_contract.hpp"
 #include "support/child_process.hpp"
 #include "support/port_argument_cases.hpp"
 #include "support/scripted_server.hpp"
@@ -37,7 +36,7 @@ using punchprobe_test::UdpPeer;
 
 const std::string unsupported_reply = "{\"command\":\"BYE\"}";
 
-// A peer on the program's default port. Each test program takes its
+// A peer on the program's default port 30000. Each test program takes its
 // own loopback address, so parallel tests never share that port.
 std::unique_ptr<UdpPeer> peer_on_default_port()
 {
@@ -46,7 +45,7 @@ std::unique_ptr<UdpPeer> peer_on_default_port()
         const std::string address =
             "127.83." + std::to_string(third) + "." + std::to_string(fourth);
         try {
-            return std::make_unique<UdpPeer>(punchprobe::default_server_port, address);
+            return std::make_unique<UdpPeer>(30000, address);
         } catch (const boost::system::system_error&) {
             // Taken by someone else: try the next address.
         }
@@ -156,7 +155,7 @@ TEST(EntryCli, ArgumentsThatReachTheExchange)
         SCOPED_TRACE(c.what);
         std::unique_ptr<UdpPeer> peer =
             c.on_default_port ? peer_on_default_port() : std::make_unique<UdpPeer>();
-        ASSERT_TRUE(peer) << "no loopback address with the default port free";
+        ASSERT_TRUE(peer) << "no loopback address with port 30000 free";
         const std::string host = peer->endpoint().address().to_string();
         const std::string port = std::to_string(peer->port());
 

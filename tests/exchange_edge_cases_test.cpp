@@ -12,7 +12,6 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <gtest/gtest.h>
 
-#include "protocol/wire_contract.hpp"
 #include "support/in_process_client.hpp"
 #include "support/error_texts.hpp"
 #include "support/scripted_server.hpp"
@@ -235,7 +234,7 @@ INSTANTIATE_TEST_SUITE_P(
         // The object breaks off at byte 1024; the members read so far stay.
         // A later duplicate member, beyond the buffer, must not win.
         OddPing{"ClosingBraceBeyond1024",
-                padded("{\"command\":\"PING\",\"ping_number\":\"3\",", punchprobe::client_receive_buffer_size) +
+                padded("{\"command\":\"PING\",\"ping_number\":\"3\",", 1024) +
                     "\"ping_number\":\"late\"}",
                 "3"}),
     [](const ::testing::TestParamInfo<OddPing>& info) { return info.param.name; });
