@@ -27,7 +27,8 @@ using punchprobe::DropReason;
 using punchprobe_test::Datagram;
 using punchprobe_test::client_init;
 using punchprobe_test::UdpPeer;
-using punchprobe_test::with_id;
+using punchprobe_test::client_ping;
+using punchprobe_test::client_start;
 
 punchprobe::ServerOptions loopback_options()
 {
@@ -151,13 +152,13 @@ TEST(ServerActor, PingsGoFromTheExtraPortToTheInitSourceNotToThePingSource)
                                 std::to_string(alternate.port()) + ",\"session_id\":" + std::to_string(id) + "}\n");
     EXPECT_EQ(reply->source, server.main());
 
-    alternate.send_to(with_id("START", id), server.main());
+    alternate.send_to(client_start(id), server.main());
     reply = server.serve_until_received(alternate);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->bytes, "{\"command\":\"START\",\"extra_port\":" + std::to_string(server.extra().port()) +
                                 ",\"session_id\":" + std::to_string(id) + "}\n");
 
-    remapped.send_to(with_id("PING", id), server.extra());
+    remapped.send_to(client_ping(id), server.extra());
     for (int number = 1; number <= punchprobe::default_ping_count; ++number) {
         const auto ping = server.serve_until_received(primary);
         ASSERT_TRUE(ping) << "PING " << number;
@@ -199,10 +200,10 @@ TEST(ServerActor, HostileDatagramsGetNoReplyAndLeaveItServing)
         {"not json", client, "\x01\x02garbage", false},
         {"unknown command", client, "{\"command\":\"HELLO\"}", false},
         {"wrong type", client, "{\"command\":\"START\",\"session_id\":\"x\"}", false},
-        {"unknown session", client, with_id("START", id ^ 0x40000000), false},
-        {"wrong address", stranger, with_id("START", id), false},
-        {"wrong address ping", stranger, with_id("PING", id), true},
-        {"ping on main", client, with_id("PING", id), false},
+        {"unknown session", client, client_start(id ^ 0x40000000), false},
+        {"wrong address", stranger, client_start(id), false},
+        {"wrong address ping", stranger, client_ping(id), true},
+        {"ping on main", client, client_ping(id), false},
         {"oversized", client, client_init(1) + std::string(2000, ' '), false},
         {"far oversized", client, std::string(60000, 'x'), false},
     };
@@ -210,7 +211,7 @@ TEST(ServerActor, HostileDatagramsGetNoReplyAndLeaveItServing)
 
     // Datagrams from one sender arrive in order on loopback, so the first
     // answer after the junk must be the answer to this START.
-    client.send_to(with_id("START", id), server.main());
+    client.send_to(client_start(id), server.main());
     const auto reply = server.serve_until_received(client);
     ASSERT_TRUE(reply);
     EXPECT_NE(reply->bytes.find("\"command\":\"START\""), std::string::npos) << reply->bytes;
@@ -236,8 +237,8 @@ TEST(ServerActor, OnePingTrainPerSession)
     ServerUnderTest server;
     UdpPeer client;
     const std::int32_t id = server.open_session(client);
-    client.send_to(with_id("PING", id), server.extra());
-    client.send_to(with_id("PING", id), server.extra());
+    client.send_to(client_ping(id), server.extra());
+    client.send_to(client_ping(id), server.extra());
     int pings = 0;
     while (server.serve_until_received(client, pings < punchprobe::default_ping_count ? 3000ms : 200ms)) ++pings;
     EXPECT_EQ(pings, punchprobe::default_ping_count);
@@ -257,14 +258,14 @@ TEST(ServerActor, KeepsServingAfterAPingTrainHitsAClosedPort)
     {
         UdpPeer gone;
         gone_id = server.open_session(gone);
-        gone.send_to(with_id("PING", gone_id), server.extra());
+        gone.send_to(client_ping(gone_id), server.extra());
         ASSERT_TRUE(server.serve_until_received(gone));
     }
     server.serve_until_output("pings_sent=5");
 
     UdpPeer client;
     const std::int32_t id = server.open_session(client);
-    client.send_to(with_id("PING", id), server.extra());
+    client.send_to(client_ping(id), server.extra());
     const auto ping = server.serve_until_received(client);
     ASSERT_TRUE(ping);
     EXPECT_EQ(ping->bytes, ping_datagram(id, 1));
@@ -290,8 +291,8 @@ TEST(ServerActor, IdleSessionsExpireAndAreLoggedOnce)
     EXPECT_EQ(server.output(), server.listening_line() + line);
     EXPECT_EQ(server.server.counters().expired, 1u);
 
-    client.send_to(with_id("PING", id), server.extra());
-    client.send_to(with_id("START", id), server.main());
+    client.send_to(client_ping(id), server.extra());
+    client.send_to(client_start(id), server.main());
     server.serve_for(100ms);
     EXPECT_FALSE(client.receive(0ms));
     EXPECT_EQ(server.server.counters().dropped(DropReason::unknown_session), 2u);
@@ -311,12 +312,12 @@ TEST(ServerActor, SessionCapPushesOutTheOldest)
     EXPECT_EQ(server.server.counters().evicted, 1u);
     EXPECT_EQ(server.server.counters().sessions, 3u);
 
-    first.send_to(with_id("START", first_id), server.main());
+    first.send_to(client_start(first_id), server.main());
     server.serve_for(50ms);
     EXPECT_FALSE(first.receive(0ms));
     EXPECT_EQ(server.server.counters().dropped(DropReason::unknown_session), 1u);
     for (auto [peer, id] : {std::pair<UdpPeer*, std::int32_t>{&second, second_id}, {&third, third_id}}) {
-        peer->send_to(with_id("START", id), server.main());
+        peer->send_to(client_start(id), server.main());
         EXPECT_TRUE(server.serve_until_received(*peer)) << id;
     }
 }
@@ -349,7 +350,7 @@ TEST(ServerActor, TrainCapsRefuseAndCountWhatDoesNotFit)
         for (int index = 0; index < c.sessions; ++index) {
             clients.push_back(std::make_unique<UdpPeer>());
             const std::int32_t id = server.open_session(*clients.back());
-            clients.back()->send_to(with_id("PING", id), server.extra());
+            clients.back()->send_to(client_ping(id), server.extra());
             server.serve_for(20ms);
         }
         server.serve_for(100ms);
@@ -369,7 +370,7 @@ TEST(ServerActor, QuietKeepsOnlyTheListeningLine)
     ServerUnderTest server(options);
     UdpPeer client;
     const std::int32_t id = server.open_session(client);
-    client.send_to(with_id("PING", id), server.extra());
+    client.send_to(client_ping(id), server.extra());
     for (int number = 1; number <= 3; ++number) ASSERT_TRUE(server.serve_until_received(client));
     server.serve_for(20ms);
     EXPECT_EQ(server.server.counters().completed, 1u);
@@ -382,7 +383,7 @@ TEST(ServerActor, StopLetsTheLoopRunOut)
     UdpPeer client;
     const std::int32_t id = server.open_session(client);
     // A train in flight must not keep the loop alive or touch freed state.
-    client.send_to(with_id("PING", id), server.extra());
+    client.send_to(client_ping(id), server.extra());
     ASSERT_TRUE(server.serve_until_received(client));
     server.server.stop();
     const auto started = std::chrono::steady_clock::now();
@@ -415,7 +416,7 @@ TEST(ServerActor, OverlappingTrainsKeepTheirIntervalAndCount)
     bool all_in = false;
     while (!all_in && Clock::now() < first_start + 5s) {
         if (started < trains && Clock::now() >= first_start + started * 15ms) {
-            clients[started]->send_to(with_id("PING", ids[started]), server.extra());
+            clients[started]->send_to(client_ping(ids[started]), server.extra());
             ++started;
         }
         server.serve_for(1ms);
@@ -475,7 +476,7 @@ TEST(ServerActor, SendsRefusedByAFullBufferWaitAndKeepTheirOrder)
         ids.push_back(server->init(*clients[index]));
         ASSERT_TRUE(server->prove(*alternates[index], ids.back()));
     }
-    for (int index = 0; index < sessions; ++index) clients[index]->send_to(with_id("PING", ids[index]), server->extra());
+    for (int index = 0; index < sessions; ++index) clients[index]->send_to(client_ping(ids[index]), server->extra());
 
     std::vector<int> received(sessions, 0);
     const auto until = std::chrono::steady_clock::now() + 20s;

@@ -24,7 +24,7 @@ using punchprobe_test::loopback;
 using punchprobe_test::loopback_server_argv;
 using punchprobe_test::ServerProcess;
 using punchprobe_test::UdpPeer;
-using punchprobe_test::with_id;
+using punchprobe_test::client_ping;
 
 // What the counters line says after these tests: no new drop kinds.
 const std::string quiet_new_counters =
@@ -56,8 +56,8 @@ TEST(ServerProcess, SigtermPrintsTheCountersAndExitsZero)
     const std::string id = std::to_string(*opened);
 
     primary.send_to("{not json", main);
-    primary.send_to(with_id("PING", id), main);
-    elsewhere.send_to(with_id("PING", id), extra);
+    primary.send_to(client_ping(*opened), main);
+    elsewhere.send_to(client_ping(*opened), extra);
     for (int number = 1; number <= punchprobe::default_ping_count; ++number)
         ASSERT_TRUE(primary.receive(10s)) << number;
     const std::string session = "session id=" + id + " public=127.0.0.1:" + std::to_string(primary.port()) +
@@ -93,7 +93,7 @@ TEST(ServerProcess, SigtermDuringAPingTrainStillLogsTheSession)
     const auto opened = punchprobe_test::open_session(primary, alternate, main, 10s);
     ASSERT_TRUE(opened) << "INIT or INIT2 unanswered";
     const std::string id = std::to_string(*opened);
-    primary.send_to(with_id("PING", id), extra);
+    primary.send_to(client_ping(*opened), extra);
     ASSERT_TRUE(primary.receive(10s)) << "first PING of the train";
 
     // The next PING is a minute away: the train is in flight when the signal comes.

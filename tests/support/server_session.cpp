@@ -4,16 +4,6 @@
 
 namespace punchprobe_test {
 
-std::string with_id(const std::string& command, const std::string& id)
-{
-    return "{\"command\":\"" + command + "\",\"protocol\":\"Punchprobe\",\"session_id\":" + id + "}\n";
-}
-
-std::string with_id(const std::string& command, std::int32_t id)
-{
-    return with_id(command, std::to_string(id));
-}
-
 std::optional<std::string> session_id_in(const std::string& reply)
 {
     std::smatch match;
