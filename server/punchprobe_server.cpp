@@ -41,6 +41,14 @@ const RateLimit error_line_limit{10, 20};
 // often for the addresses it must not answer.
 constexpr ServerClock::duration local_address_refresh = std::chrono::seconds(30);
 
+// Prints the counters line without stopping. Only POSIX has it; elsewhere
+// the counters come at the end alone.
+#ifdef SIGUSR1
+constexpr int counters_signal = SIGUSR1;
+#else
+constexpr int counters_signal = 0;
+#endif
+
 std::uint32_t address_key(const udp::endpoint& endpoint)
 {
     return endpoint.address().to_v4().to_uint();
@@ -92,6 +100,7 @@ PunchprobeServer::PunchprobeServer(asio::io_service& io_service, const ServerOpt
       sweep_timer_(io_service),
       signals_(io_service, SIGINT, SIGTERM)
 {
+    if (counters_signal != 0) signals_.add(counters_signal);
     main_.bind(options.bind_address, options.main_port);
     extra_.bind(options.bind_address, options.extra_port);
     handler_settings_.bind_address = options.bind_address;
@@ -397,9 +406,15 @@ void PunchprobeServer::start_signal_wait()
     signals_.async_wait([this](const error_code& error, int signal_number) { handle_signal(error, signal_number); });
 }
 
-void PunchprobeServer::handle_signal(const error_code& error, int /*signal_number*/)
+void PunchprobeServer::handle_signal(const error_code& error, int signal_number)
 {
     if (error == asio::error::operation_aborted || stopped_) return;
+    if (signal_number == counters_signal) {
+        // The operator's look at the counters; service goes on.
+        log_.post_always(LogWriter::Stream::out, counters_line(counters_));
+        start_signal_wait();
+        return;
+    }
     // A session whose PING train is under way or waiting has already shown
     // its mapping: log it with the PINGs sent so far rather than lose it.
     for (const PingTrain& train : ping_trains_) report_end(train.order.report);

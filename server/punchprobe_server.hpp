@@ -25,8 +25,9 @@ namespace punchprobe {
 
 // The test server: two UDP sockets on one loop. It carries out what
 // handle_datagram decides (replies, ping trains), sweeps expired sessions,
-// and ends on SIGINT or SIGTERM with the counters. All its work happens in
-// completion handlers on the loop that the constructor receives; its lines
+// prints its counters on SIGUSR1 and ends on SIGINT or SIGTERM with them.
+// All its work happens in completion handlers on the loop that the
+// constructor receives; its lines
 // are written by a thread of their own (LogWriter).
 //
 // Built for many sessions a second on one core: a completed receive goes on

@@ -79,6 +79,40 @@ TEST(ServerProcess, SigtermPrintsTheCountersAndExitsZero)
                   quiet_new_counters);
 }
 
+// The first six keys and inits_answered; the drops before it are all 0 here.
+std::string counters_after(int sessions, int inits_answered)
+{
+    return "counters sessions=" + std::to_string(sessions) +
+           " completed=0 endpoint_independent=0 endpoint_dependent=0 expired=0 evicted=0 dropped_malformed=0 "
+           "dropped_unknown_command=0 dropped_unknown_session=0 dropped_wrong_address=0 dropped_wrong_socket=0 "
+           "dropped_oversized=0 dropped_duplicate_ping=0 inits_answered=" +
+           std::to_string(inits_answered) + quiet_new_counters;
+}
+
+TEST(ServerProcess, Sigusr1PrintsTheCountersAndServiceGoesOn)
+{
+    ServerProcess server(loopback_server_argv(punchprobe_test::server_binary(), {}));
+    ASSERT_TRUE(server.listening()) << server.first_output();
+    const Listening listening = server.ports();
+
+    server.process().signal(SIGUSR1);
+    ASSERT_NE(server.process().wait_for_output(counters_after(0, 0), 10s).find(counters_after(0, 0)),
+              std::string::npos);
+    UdpPeer primary;
+    UdpPeer alternate;
+    ASSERT_TRUE(punchprobe_test::open_session(primary, alternate, loopback(listening.main), 10s))
+        << "no service after SIGUSR1";
+    server.process().signal(SIGUSR1);
+    ASSERT_NE(server.process().wait_for_output(counters_after(1, 1), 10s).find(counters_after(1, 1)),
+              std::string::npos);
+
+    const auto result = server.stop(10s);
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out, listening_line("127.0.0.1", listening.main, listening.extra) + counters_after(0, 0) +
+                              counters_after(1, 1) + counters_after(1, 1));
+}
+
 TEST(ServerProcess, SigtermDuringAPingTrainStillLogsTheSession)
 {
     ServerProcess server(
