@@ -16,7 +16,7 @@
 #include "server/server_options.hpp"
 #include "support/net_namespace.hpp"
 #include "support/scripted_server.hpp"
-#include "support/server_session.hpp"
+#include "support/server_process.hpp"
 #include "support/udp_peer.hpp"
 
 namespace {

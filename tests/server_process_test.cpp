@@ -11,7 +11,6 @@
 #include "support/attack_server.hpp"
 #include "support/scripted_server.hpp"
 #include "support/server_process.hpp"
-#include "support/server_session.hpp"
 #include "support/udp_peer.hpp"
 
 namespace {

@@ -18,7 +18,6 @@
 #include "support/forged_udp.hpp"
 #include "support/net_namespace.hpp"
 #include "support/server_process.hpp"
-#include "support/server_session.hpp"
 #include "support/udp_peer.hpp"
 
 // The attacker's side of the server tests: the real server binary started as

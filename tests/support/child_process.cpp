@@ -153,12 +153,21 @@ ProcessResult ChildProcess::terminate(std::chrono::milliseconds limit, int numbe
     return collect(std::chrono::steady_clock::now() + limit);
 }
 
+bool ChildProcess::exited()
+{
+    if (!reaped_ && waitpid(pid_, &wait_status_, WNOHANG) == pid_) {
+        reaped_ = true;
+        result_.elapsed = std::chrono::steady_clock::now() - started_;
+    }
+    return reaped_;
+}
+
 ProcessResult ChildProcess::collect(std::chrono::steady_clock::time_point until)
 {
     while (pump(std::chrono::milliseconds(20))) {
         if (std::chrono::steady_clock::now() >= until && !result_.timed_out) {
             result_.timed_out = true;
-            kill(pid_, SIGKILL);
+            signal(SIGKILL);
         }
     }
     if (!reaped_) {

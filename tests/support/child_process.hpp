@@ -51,6 +51,9 @@ public:
     // most `limit` for `text` to appear. Returns everything read up to now.
     std::string wait_for_output(const std::string& text, std::chrono::milliseconds limit);
 
+    // Whether the child has exited (a zombie counts), without waiting.
+    bool exited();
+
     // Types `text` into a terminal child's keyboard.
     void type(const std::string& text);
 

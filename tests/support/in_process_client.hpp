@@ -24,12 +24,12 @@ enum class Ending {
     hung,                 // still running at the limit of wait(); stopped from outside
 };
 
-// Runs the entry itself, with these arguments after the program name, instead
-// of the client alone: for --json and the exit status.
 // Whether the loop may take its first turn at once, or starts held (see
 // hold_loop()), with the client set up and nothing handled yet.
 enum class LoopStart { running, held };
 
+// Runs the entry itself, with these arguments after the program name, instead
+// of the client alone: for --json and the exit status.
 struct EntryArguments {
     std::vector<std::string> arguments;
 };

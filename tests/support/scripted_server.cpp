@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <exception>
-#include <fstream>
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -257,16 +256,6 @@ constexpr std::chrono::milliseconds start_limit{30000};
 // How often the wait for INIT looks whether the client has ended instead.
 constexpr std::chrono::milliseconds init_slice{50};
 
-// A child that has exited but is not reaped yet is a zombie.
-bool has_exited(pid_t pid)
-{
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) return true;
-    const auto name_end = line.rfind(')');
-    return name_end == std::string::npos || line.compare(name_end, 3, ") Z") == 0;
-}
-
 // Waits for INIT in slices until `ended` says the client will send none.
 template <typename Ended>
 bool take_init_unless(ScriptedServer& server, Ended ended)
@@ -306,7 +295,7 @@ std::unique_ptr<ChildProcess> ScriptedServer::start_process(const std::vector<st
     command.push_back(std::to_string(server.port()));
     for (int attempt = 0; attempt < start_attempts; ++attempt) {
         auto client = std::make_unique<ChildProcess>(client_argv(command));
-        if (take_init_unless(*this, [&] { return has_exited(client->pid()); })) return client;
+        if (take_init_unless(*this, [&] { return client->exited(); })) return client;
         const ProcessResult result = client->wait(start_limit);
         if (result.err.rfind("bind", 0) != 0) {
             ADD_FAILURE() << "no INIT, and the client said: " << result.err;

@@ -24,6 +24,13 @@ std::optional<Listening> listening_in(const std::string& out)
     return read;
 }
 
+std::optional<std::string> session_id_in(const std::string& reply)
+{
+    std::smatch match;
+    if (!std::regex_search(reply, match, std::regex("\"session_id\":([0-9]+)"))) return std::nullopt;
+    return match[1].str();
+}
+
 std::vector<std::string> loopback_server_argv(const std::string& binary, const std::vector<std::string>& options)
 {
     std::vector<std::string> argv{binary, "--bind", "127.0.0.1", "--port", "0", "--extra-port", "0"};

@@ -9,8 +9,8 @@
 #include "support/child_process.hpp"
 
 // punchprobe-server started as a process, for the tests and the bench: the
-// line it prints first, which scripts and operators rely on, and the ports
-// read back from it.
+// line it prints first, which scripts and operators rely on, the ports read
+// back from it, and the session id in its INIT reply.
 namespace punchprobe_test {
 
 // The server's first line.
@@ -25,6 +25,10 @@ struct Listening {
 // The address and ports of the listening line that `out` starts with;
 // nothing when it starts otherwise.
 std::optional<Listening> listening_in(const std::string& out);
+
+// The session id of an INIT reply, as the server wrote it; nothing when the
+// reply names none.
+std::optional<std::string> session_id_in(const std::string& reply);
 
 // `binary` on 127.0.0.1 with system-chosen ports, then `options`.
 std::vector<std::string> loopback_server_argv(const std::string& binary,
