@@ -25,7 +25,6 @@ namespace {
 using namespace std::chrono_literals;
 using punchprobe_test::ChildProcess;
 using punchprobe_test::client_argv;
-using punchprobe_test::client_binary;
 using punchprobe_test::client_init;
 using punchprobe_test::console_text;
 using punchprobe_test::lookup_error_line;
@@ -88,10 +87,10 @@ TEST(EntryCli, EndsBeforeTheRunWithExactOutput)
 // lookup, whose error ends the run by itself.
 TEST(EntryCli, MinusOneIsPrintedAndFailsInTheLookup)
 {
-    const ProcessResult result = punchprobe_test::run_process({client_binary(), "127.0.0.1", "-1"}, 10s);
+    const ProcessResult result = punchprobe_test::run_client({"127.0.0.1", "-1"}, 10s);
     ASSERT_FALSE(result.timed_out) << result.out << result.err;
     const int local_port = printed_local_port(result.out);
-    ASSERT_GT(local_port, 0) << result.out;
+    ASSERT_GT(local_port, 0) << result.out << result.err;
     EXPECT_EQ(result.out, Transcript("127.0.0.1", -1, local_port).using_server().looking_up().text());
     EXPECT_EQ(result.err, lookup_error_line(boost::asio::error::service_not_found));
     EXPECT_EQ(result.exit_status, 0);

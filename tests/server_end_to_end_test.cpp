@@ -38,7 +38,7 @@ LoopbackRun run_client_against_server(const std::vector<std::string>& server_opt
     EXPECT_EQ(server.ports().address, host);
     run.port = server.ports().main;
     run.extra_port = server.ports().extra;
-    run.client = punchprobe_test::run_process(punchprobe_test::client_argv({host, std::to_string(run.port)}), limit);
+    run.client = punchprobe_test::run_client({host, std::to_string(run.port)}, limit);
     server.process().wait_for_output("pings_sent=", 10s);
     run.server_out = server.stop(10s).out;
     return run;

@@ -107,6 +107,14 @@ std::vector<std::string> wine_argv(const std::string& program, const std::vector
 // The command that runs the client under test with `arguments`.
 std::vector<std::string> client_argv(const std::vector<std::string>& arguments = {});
 
+// Runs the client under test with `arguments` to its end. It binds its
+// alternate socket to the port above the one the system chose, once: when a
+// parallel test holds that port the run ends at set-up with "bind", and a
+// fresh run (with a fresh port) is tried instead, a few times at most.
+ProcessResult run_client(const std::vector<std::string>& arguments, std::chrono::milliseconds limit);
+// Whether a client's error text says its set-up found that port taken.
+bool alternate_port_taken(const std::string& error_text);
+
 // What the client under test writes for `text`: a Windows console program
 // ends its lines with CR LF.
 std::string console_text(const std::string& text);

@@ -37,6 +37,21 @@ std::vector<std::string> client_argv(const std::vector<std::string>& arguments)
     return argv;
 }
 
+bool alternate_port_taken(const std::string& error_text)
+{
+    return error_text.rfind("bind", 0) == 0;
+}
+
+ProcessResult run_client(const std::vector<std::string>& arguments, std::chrono::milliseconds limit)
+{
+    ProcessResult result;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        result = run_process(client_argv(arguments), limit);
+        if (!alternate_port_taken(result.err)) break;
+    }
+    return result;
+}
+
 std::string console_text(const std::string& text)
 {
     if (!client_is_windows_build()) return text;

@@ -279,7 +279,7 @@ std::unique_ptr<InProcessClient> ScriptedServer::start_client(const punchprobe::
         auto client = std::make_unique<InProcessClient>(host, server.port(), durations);
         if (take_init_unless(*this, [&] { return client->ended(); })) return client;
         client->wait(start_limit);
-        if (client->ending() != Ending::other_exception || client->exception_text().rfind("bind", 0) != 0) {
+        if (client->ending() != Ending::other_exception || !alternate_port_taken(client->exception_text())) {
             ADD_FAILURE() << "no INIT, and the run ended with: " << client->exception_text();
             return nullptr;
         }
@@ -297,7 +297,7 @@ std::unique_ptr<ChildProcess> ScriptedServer::start_process(const std::vector<st
         auto client = std::make_unique<ChildProcess>(client_argv(command));
         if (take_init_unless(*this, [&] { return client->exited(); })) return client;
         const ProcessResult result = client->wait(start_limit);
-        if (result.err.rfind("bind", 0) != 0) {
+        if (!alternate_port_taken(result.err)) {
             ADD_FAILURE() << "no INIT, and the client said: " << result.err;
             return nullptr;
         }
