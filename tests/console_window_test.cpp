@@ -51,7 +51,8 @@ TEST(ConsoleWindow, ConsoleOfItsOwnWaitsForEnter)
         EXPECT_EQ(result.exit_status, 1);
         return;
     }
-    const std::string screen = wait_for_screen(child, prompt);
+    // The prompt's line end can reach the terminal in a later write.
+    const std::string screen = wait_for_screen(child, prompt + "\n");
     EXPECT_EQ(screen, usage + "\n" + prompt + "\n");
     // Still there a while later: only Enter ends it.
     const auto typed_after = 1s;
