@@ -109,6 +109,21 @@ void reply_from_main(Decision& decision, std::string bytes, const udp::endpoint&
     decision.reply = OutboundDatagram{std::move(bytes), destination, ServerSocket::main, proven};
 }
 
+// Until the client's next request comes, its last reply is repeated now and
+// then: on a lossy path the reply or the request may be lost, and a repeated
+// reply makes the client repeat its step.
+void await_next_request(HandlerState& state, Session& session, Command answered, const udp::endpoint& reply_to,
+                        ServerClock::time_point now, const HandlerSettings& settings)
+{
+    session.answered = answered;
+    session.reply_to = reply_to;
+    session.resends_left = settings.resends;
+    if (session.resends_left > 0)
+        state.sessions.schedule_resend(session, now + settings.resend_interval);
+    else
+        state.sessions.cancel_resend(session);
+}
+
 std::optional<DropReason> answer_init(const InboundDatagram& datagram, HandlerState& state,
                                       const HandlerSettings& settings, Decision& decision)
 {
@@ -154,6 +169,7 @@ std::optional<DropReason> answer_init2(const InboundDatagram& datagram, std::int
     }
     session->alt_port = source.port();
     reply_from_main(decision, make_init2_reply(id, source.port()), source, true);
+    await_next_request(state, *session, Command::init2, source, datagram.now, settings);
     return std::nullopt;
 }
 
@@ -210,6 +226,10 @@ std::optional<DropReason> decide(const InboundDatagram& datagram, HandlerState& 
 
     if (command == Command::start) {
         reply_from_main(decision, make_start_reply(session->id, settings.extra_port), datagram.source, true);
+        // A late START after the PING needs its answer, not a wait for a
+        // PING that has come.
+        if (!session->pinged)
+            await_next_request(state, *session, Command::start, datagram.source, datagram.now, settings);
         return std::nullopt;
     }
     // One train per session bounds what anyone can make us send to an
@@ -217,6 +237,7 @@ std::optional<DropReason> decide(const InboundDatagram& datagram, HandlerState& 
     if (session->pinged) return DropReason::duplicate_ping;
     if (!datagram.room_for_train) return DropReason::train_cap;
     session->pinged = true;
+    state.sessions.cancel_resend(*session);
     decision.ping_train = train_for(*session, datagram.source);
     return std::nullopt;
 }
@@ -251,6 +272,19 @@ Decision handle_datagram(const InboundDatagram& datagram, HandlerState& state,
         decision.drop = DropReason::malformed;
     }
     return decision;
+}
+
+std::vector<OutboundDatagram> due_resends(HandlerState& state, const HandlerSettings& settings,
+                                          ServerClock::time_point now, std::size_t most)
+{
+    std::vector<OutboundDatagram> replies;
+    for (Session* session = nullptr; replies.size() < most && (session = state.sessions.take_due_resend(now));) {
+        std::string bytes = session->answered == Command::init2 ? make_init2_reply(session->id, session->alt_port)
+                                                                : make_start_reply(session->id, settings.extra_port);
+        replies.push_back(OutboundDatagram{std::move(bytes), session->reply_to, ServerSocket::main, true});
+        if (--session->resends_left > 0) state.sessions.schedule_resend(*session, now + settings.resend_interval);
+    }
+    return replies;
 }
 
 }  // namespace punchprobe

@@ -94,6 +94,10 @@ struct HandlerSettings {
     // A reply to an unproven source is at most this many times the bytes of
     // its request, as QUIC allows 3x before an address is validated.
     double max_amplification = 1.6;
+    // A proven session's last reply goes again after this long without the
+    // client's next request, at most `resends` times in a row.
+    ServerClock::duration resend_interval = std::chrono::seconds(1);
+    int resends = 3;
 };
 
 // What the handler keeps between datagrams.
@@ -117,5 +121,12 @@ struct HandlerState {
 // worst a drop.
 Decision handle_datagram(const InboundDatagram& datagram, HandlerState& state,
                          const HandlerSettings& settings) noexcept;
+
+// The replies whose session has waited in vain for the client's next
+// request, at most `most` of them, to go again from the main socket. Each
+// session waits once more while it has re-sends left. Only proven sessions
+// have any: the INIT reply is never repeated.
+std::vector<OutboundDatagram> due_resends(HandlerState& state, const HandlerSettings& settings,
+                                          ServerClock::time_point now, std::size_t most);
 
 }  // namespace punchprobe

@@ -97,6 +97,7 @@ PunchprobeServer::PunchprobeServer(asio::io_service& io_service, const ServerOpt
       state_(options.session_ttl, options.max_sessions,
              RateLimit{options.init_rate, options.init_burst}),
       ping_timer_(io_service),
+      resend_timer_(io_service),
       sweep_timer_(io_service),
       signals_(io_service, SIGINT, SIGTERM)
 {
@@ -106,6 +107,8 @@ PunchprobeServer::PunchprobeServer(asio::io_service& io_service, const ServerOpt
     handler_settings_.bind_address = options.bind_address;
     handler_settings_.main_port = main_.endpoint.port();
     handler_settings_.extra_port = extra_.endpoint.port();
+    handler_settings_.resends = options.resends;
+    handler_settings_.resend_interval = options.resend_interval;
     print_listening();
     refresh_local_addresses(ServerClock::now());
     start_receive(main_);
@@ -177,6 +180,7 @@ void PunchprobeServer::handle_datagram_in_buffer(std::size_t bytes_received, Lis
     // Only the extra port takes PINGs; elsewhere the answer does not matter.
     inbound_.room_for_train = listener.which != ServerSocket::extra || room_for_train(address_key(listener.sender));
     execute(handle_datagram(inbound_, state_, handler_settings_));
+    arm_resend_timer();
 }
 
 void PunchprobeServer::execute(Decision decision)
@@ -240,7 +244,8 @@ void PunchprobeServer::queue_send(std::string bytes, Listener& from, const udp::
 
 void PunchprobeServer::data_sent(const error_code& error, std::size_t /*bytes_sent*/)
 {
-    // A lost answer is the client's timeout to report, not ours to retry.
+    // Only reported: a proven session's reply goes again anyway while the
+    // client's next request is missing.
     if (error && error != asio::error::operation_aborted) report_error("data_sent", error);
 }
 
@@ -356,6 +361,32 @@ void PunchprobeServer::handle_ping_timer(const error_code& error)
     arm_ping_timer(now + ping_timer_resolution);
 }
 
+void PunchprobeServer::arm_resend_timer()
+{
+    // Every re-send is scheduled one interval after the present, so a new
+    // one is never due before the one the timer already waits for.
+    if (resend_timer_armed_ || stopped_) return;
+    const auto next = state_.sessions.next_resend();
+    if (!next) return;
+    resend_timer_armed_ = true;
+    error_code error;
+    resend_timer_.expires_at(*next, error);
+    if (error) throw system_error(error, "expires_at");
+    resend_timer_.async_wait([this](const error_code& wait_error) { handle_resend_timer(wait_error); });
+}
+
+void PunchprobeServer::handle_resend_timer(const error_code& error)
+{
+    if (error == asio::error::operation_aborted || stopped_) return;
+    resend_timer_armed_ = false;
+    const ServerClock::time_point now = ServerClock::now();
+    // A session past its time gets no re-send, but its report.
+    for (const SessionReport& report : state_.sessions.expire(now)) report_end(report);
+    for (OutboundDatagram& reply : due_resends(state_, handler_settings_, now, resend_batch))
+        if (send_datagram(std::move(reply.bytes), main_, reply.destination, reply.proven)) ++counters_.replies_resent;
+    arm_resend_timer();
+}
+
 void PunchprobeServer::report_end(const SessionReport& report)
 {
     counters_.count_end(report);
@@ -432,6 +463,7 @@ void PunchprobeServer::stop()
     sweep_timer_.cancel(ignored);
     signals_.cancel(ignored);
     ping_timer_.cancel(ignored);
+    resend_timer_.cancel(ignored);
     main_.socket.close(ignored);
     extra_.socket.close(ignored);
 }

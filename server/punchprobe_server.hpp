@@ -33,8 +33,8 @@ namespace punchprobe {
 // Built for many sessions a second on one core: a completed receive goes on
 // to read what else already waits, a datagram is sent at once unless the
 // kernel pushes back, and one timer paces every PING train. Everything that
-// grows is bounded: the session table, the send queues, the trains and the
-// log queue.
+// grows is bounded: the session table (with its re-sends), the send queues,
+// the trains and the log queue.
 class PunchprobeServer {
 public:
     // Binds both sockets, prints the listening line and starts the receive
@@ -75,6 +75,9 @@ private:
     static constexpr int receive_buffer_bytes = 4 * 1024 * 1024;
     // Datagrams read per socket before the loop turns to other work.
     static constexpr int receive_batch = 32;
+    // Re-sends per wake-up, so that a crowd of them due at once leaves the
+    // sockets their turn.
+    static constexpr std::size_t resend_batch = 256;
     // Trains that may wait for one address, in turns of --trains-per-address.
     static constexpr std::size_t waiting_turns_per_address = 4;
 
@@ -132,6 +135,10 @@ private:
     void arm_ping_timer(ServerClock::time_point not_before);
     void handle_ping_timer(const boost::system::error_code& error);
 
+    // Replies sent again while the client's next request is missing.
+    void arm_resend_timer();
+    void handle_resend_timer(const boost::system::error_code& error);
+
     // Session ends, logging, expiry, shutdown.
     void report_end(const SessionReport& report);
     void report_error(const char* handler, const boost::system::error_code& error);
@@ -173,6 +180,9 @@ private:
     bool launching_waiting_trains_ = false;
     boost::asio::steady_timer ping_timer_;
     bool ping_timer_armed_ = false;
+
+    boost::asio::steady_timer resend_timer_;
+    bool resend_timer_armed_ = false;
 
     boost::asio::steady_timer sweep_timer_;
     boost::asio::signal_set signals_;

@@ -49,6 +49,7 @@ constexpr Column columns[] = {
     {"trains_delayed", &ServerCounters::trains_delayed},
     {"log_lines_dropped", &ServerCounters::log_lines_dropped},
     {"error_lines_suppressed", &ServerCounters::error_lines_suppressed},
+    {"replies_resent", &ServerCounters::replies_resent},
 };
 
 // A reason without its column would be counted and never shown.

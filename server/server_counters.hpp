@@ -23,6 +23,7 @@ struct ServerCounters {
     std::uint64_t trains_delayed = 0;
     std::uint64_t log_lines_dropped = 0;
     std::uint64_t error_lines_suppressed = 0;
+    std::uint64_t replies_resent = 0;  // a proven session's last reply, sent again
     // Datagrams dropped, by reason.
     std::array<std::uint64_t, static_cast<std::size_t>(DropReason::count)> drops{};
 

@@ -24,6 +24,8 @@ constexpr int max_session_ttl_s = 86400;
 constexpr long long max_max_sessions = 16777216;
 constexpr long long max_init_rate = 1000000;
 constexpr long long max_trains_per_address = 1000000;
+constexpr int max_resends = 10;
+constexpr int max_resend_interval_ms = 10000;
 
 void check_range(const char* option, long long value, long long low, long long high)
 {
@@ -61,6 +63,10 @@ po::options_description describe_options()
          "INIT replies one source address may get at once")
         ("trains-per-address", po::value<long long>()->default_value(4),
          "PING trains sent to one address at once; more wait their turn")
+        ("resends", po::value<long long>()->default_value(default_resends),
+         "times a proven session's last reply is sent again while its next request is missing; 0: never")
+        ("resend-interval", po::value<long long>()->default_value(default_resend_interval.count()),
+         "milliseconds without the next request before the reply goes again")
         ("quiet", "print no session lines, only errors and the counters")
         ("help", "print this help and exit")
         ("version", "print the version and exit");
@@ -86,6 +92,8 @@ ServerOptions options_from(const po::variables_map& values)
     const long long init_rate = values["init-rate"].as<long long>();
     const long long init_burst = values["init-burst"].as<long long>();
     const long long trains_per_address = values["trains-per-address"].as<long long>();
+    const long long resends = values["resends"].as<long long>();
+    const long long resend_interval = values["resend-interval"].as<long long>();
     check_range("port", port, 0, 65535);
     check_range("extra-port", extra_port, 0, 65535);
     check_range("pings", pings, 0, max_pings);
@@ -95,6 +103,8 @@ ServerOptions options_from(const po::variables_map& values)
     check_range("init-rate", init_rate, 0, max_init_rate);
     check_range("init-burst", init_burst, 1, max_init_rate);
     check_range("trains-per-address", trains_per_address, 1, max_trains_per_address);
+    check_range("resends", resends, 0, max_resends);
+    check_range("resend-interval", resend_interval, 1, max_resend_interval_ms);
     if (port != 0 && port == extra_port)
         throw std::invalid_argument("options '--port' and '--extra-port' must differ");
 
@@ -107,6 +117,8 @@ ServerOptions options_from(const po::variables_map& values)
     options.init_rate = static_cast<double>(init_rate);
     options.init_burst = static_cast<double>(init_burst);
     options.trains_per_address = static_cast<int>(trains_per_address);
+    options.resends = static_cast<int>(resends);
+    options.resend_interval = std::chrono::milliseconds(resend_interval);
     options.quiet = values.count("quiet") > 0;
     return options;
 }

@@ -15,6 +15,13 @@ namespace punchprobe {
 // survive two losses for the price of two more tiny datagrams.
 constexpr int default_ping_count = 5;
 
+// A proven session's last reply goes again when the client's next request
+// has not come a second later, at most three times: one lost datagram then
+// costs the client a second instead of its run, and all three fit well
+// inside the 10 s the client waits for a reply.
+constexpr int default_resends = 3;
+constexpr std::chrono::milliseconds default_resend_interval{1000};
+
 // The extra port sits beside the main one, so one firewall range opens both.
 constexpr unsigned short default_extra_port = default_server_port + 1;
 
@@ -34,6 +41,8 @@ struct ServerOptions {
     double init_burst = 20;
     // PING trains under way towards one address at once; more wait.
     int trains_per_address = 4;
+    int resends = default_resends;
+    std::chrono::milliseconds resend_interval = default_resend_interval;
     // Keeps only errors, the listening line and the counters.
     bool quiet = false;
 };

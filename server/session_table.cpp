@@ -47,8 +47,14 @@ void SessionTable::remove(std::int32_t id, const boost::asio::ip::address_v4& ad
 {
     const auto found = sessions_.find(key_of(id, address));
     if (found == sessions_.end()) return;
+    cancel_resend(found->second.session);
     order_.erase(found->second.position);
     sessions_.erase(found);
+}
+
+SessionTable::Key SessionTable::key_of(const Session& session)
+{
+    return key_of(session.id, session.public_endpoint.address().to_v4());
 }
 
 Session* SessionTable::find(std::int32_t id, const boost::asio::ip::address_v4& address)
@@ -71,9 +77,39 @@ std::optional<SessionReport> SessionTable::remove_oldest(SessionEnd end)
     const auto found = sessions_.find(order_.front());
     std::optional<SessionReport> report;
     if (!found->second.session.pinged) report = unpinged_report(found->second.session, end);
+    cancel_resend(found->second.session);
     order_.pop_front();
     sessions_.erase(found);
     return report;
+}
+
+void SessionTable::schedule_resend(Session& session, ServerClock::time_point at)
+{
+    cancel_resend(session);
+    resends_.emplace(at, key_of(session));
+    session.resend_at = at;
+}
+
+void SessionTable::cancel_resend(Session& session)
+{
+    if (!session.resend_at) return;
+    resends_.erase({*session.resend_at, key_of(session)});
+    session.resend_at.reset();
+}
+
+Session* SessionTable::take_due_resend(ServerClock::time_point now)
+{
+    if (resends_.empty() || resends_.begin()->first > now) return nullptr;
+    Session& session = sessions_.at(resends_.begin()->second).session;
+    resends_.erase(resends_.begin());
+    session.resend_at.reset();
+    return &session;
+}
+
+std::optional<ServerClock::time_point> SessionTable::next_resend() const
+{
+    if (resends_.empty()) return std::nullopt;
+    return resends_.begin()->first;
 }
 
 }  // namespace punchprobe

@@ -5,11 +5,14 @@
 #include <cstdint>
 #include <list>
 #include <optional>
+#include <set>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <boost/asio/ip/udp.hpp>
 
+#include "protocol/command_dispatch.hpp"
 #include "server/session_log.hpp"
 
 namespace punchprobe {
@@ -28,6 +31,16 @@ struct Session {
     // refuses a second train.
     bool pinged = false;
     ServerClock::time_point created;
+
+    // The last reply, to be sent again while the client's next request has
+    // not come: on a lossy path either may be lost, and the client, which
+    // never repeats a request by itself, repeats its step when a reply comes
+    // again. `answered` is INIT2 or START.
+    Command answered = Command::init2;
+    boost::asio::ip::udp::endpoint reply_to;
+    int resends_left = 0;
+    // Set while a re-send is scheduled; the table keeps the schedule.
+    std::optional<ServerClock::time_point> resend_at;
 };
 
 // The report of a session that ends without a PING train.
@@ -68,11 +81,23 @@ public:
     // those that had not been pinged, oldest first.
     std::vector<SessionReport> expire(ServerClock::time_point now);
 
+    // Schedules the session's last reply to go again at `at`, instead of
+    // any earlier schedule.
+    void schedule_resend(Session& session, ServerClock::time_point at);
+    void cancel_resend(Session& session);
+    // The session whose re-send is due first, if due by `now`, taken off the
+    // schedule; null when none is due.
+    Session* take_due_resend(ServerClock::time_point now);
+    // When the next re-send is due, if any is scheduled.
+    std::optional<ServerClock::time_point> next_resend() const;
+
     std::size_t size() const { return sessions_.size(); }
+    std::size_t scheduled_resends() const { return resends_.size(); }
 
 private:
     using Key = std::uint64_t;
     static Key key_of(std::int32_t id, const boost::asio::ip::address_v4& address);
+    static Key key_of(const Session& session);
 
     struct Entry {
         Session session;
@@ -86,6 +111,8 @@ private:
     std::unordered_map<Key, Entry> sessions_;
     // Keys in order of creation, oldest first.
     std::list<Key> order_;
+    // Scheduled re-sends, soonest first; at most one per live session.
+    std::set<std::pair<ServerClock::time_point, Key>> resends_;
 };
 
 }  // namespace punchprobe

@@ -299,6 +299,47 @@ TEST(ServerActor, IdleSessionsExpireAndAreLoggedOnce)
     EXPECT_EQ(server.output(), server.listening_line() + line);
 }
 
+TEST(ServerActor, RepeatsTheLastReplyOfAProvenSessionOnlyWhileItsNextRequestIsMissing)
+{
+    auto options = loopback_options();
+    options.resend_interval = 20ms;
+    ServerUnderTest server(options);
+    UdpPeer client;
+    UdpPeer alternate;
+    const std::int32_t id = server.init(client);
+    const auto init2_reply = server.prove(alternate, id);
+    ASSERT_TRUE(init2_reply);
+
+    // No START comes: the same reply, three more times, from the main port.
+    for (int resend = 1; resend <= 3; ++resend) {
+        const auto again = server.serve_until_received(alternate);
+        ASSERT_TRUE(again) << "re-send " << resend;
+        EXPECT_EQ(again->bytes, init2_reply->bytes);
+        EXPECT_EQ(again->source, server.main());
+    }
+    server.serve_for(150ms);
+    EXPECT_FALSE(alternate.receive(0ms)) << "three re-sends at most";
+    EXPECT_FALSE(client.receive(0ms)) << "the INIT reply, to an unproven source, never goes twice";
+    EXPECT_EQ(server.server.counters().replies_resent, 3u);
+
+    // The START's reply waits for the PING the same way; the PING ends it.
+    alternate.send_to(client_start(id), server.main());
+    const auto start_reply = server.serve_until_received(alternate);
+    ASSERT_TRUE(start_reply);
+    const auto again = server.serve_until_received(alternate);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->bytes, start_reply->bytes);
+    client.send_to(client_ping(id), server.extra());
+    server.serve_until_output("session id=" + std::to_string(id) + " ");
+    // One more may have crossed the PING on its way.
+    std::uint64_t start_resends = 1;
+    for (int more = 0; more < 3 && alternate.receive(0ms); ++more) ++start_resends;
+    server.serve_for(150ms);
+    EXPECT_FALSE(alternate.receive(0ms));
+    EXPECT_LE(start_resends, 2u);
+    EXPECT_EQ(server.server.counters().replies_resent, 3u + start_resends);
+}
+
 TEST(ServerActor, SessionCapPushesOutTheOldest)
 {
     auto options = loopback_options();

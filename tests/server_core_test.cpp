@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -94,13 +95,14 @@ std::int32_t cookie_for(const udp::endpoint& source, ServerClock::time_point now
 }
 
 // INIT from `primary`, INIT2 from its neighbour port: a proven session.
-std::int32_t open_proven(HandlerState& state, const udp::endpoint& primary, ServerClock::time_point now = t0)
+std::int32_t open_proven(HandlerState& state, const udp::endpoint& primary, ServerClock::time_point now = t0,
+                         const HandlerSettings& with = settings)
 {
-    const Decision first = handle_datagram(datagram(init, primary, ServerSocket::main, now), state, settings);
+    const Decision first = handle_datagram(datagram(init, primary, ServerSocket::main, now), state, with);
     EXPECT_TRUE(first.reply);
     const std::int32_t id = cookie_for(primary, now);
     const udp::endpoint alternate(primary.address(), static_cast<unsigned short>(primary.port() + 1));
-    const Decision second = handle_datagram(datagram(init2(id), alternate, ServerSocket::main, now), state, settings);
+    const Decision second = handle_datagram(datagram(init2(id), alternate, ServerSocket::main, now), state, with);
     EXPECT_TRUE(second.session_created);
     return id;
 }
@@ -320,6 +322,91 @@ TEST(DatagramHandler, APingWithoutRoomForATrainLeavesItsSessionUnspent)
     d = handle_datagram(datagram(ping(id), primary, ServerSocket::extra), state, settings);
     EXPECT_FALSE(d.drop);
     EXPECT_TRUE(d.ping_train) << "a later PING may try again";
+}
+
+// What a proven session sends again at `now`, with the datagrams' bytes and
+// destinations as one text per re-send.
+std::vector<std::string> resent_at(HandlerState& state, ServerClock::time_point now,
+                                   const HandlerSettings& with = settings, std::size_t most = 100)
+{
+    std::vector<std::string> sent;
+    for (const punchprobe::OutboundDatagram& reply : punchprobe::due_resends(state, with, now, most)) {
+        EXPECT_EQ(reply.from, ServerSocket::main);
+        EXPECT_TRUE(reply.proven);
+        std::ostringstream text;
+        text << reply.destination << " " << reply.bytes;
+        sent.push_back(text.str());
+    }
+    return sent;
+}
+
+TEST(DatagramHandler, RepeatsAProvenSessionsLastReplyUntilItsNextRequestComes)
+{
+    HandlerState state = make_state();
+    const udp::endpoint primary = at("203.0.113.5", 40000);
+    const std::int32_t id = open_proven(state, primary);
+    const std::string id_text = std::to_string(id);
+    const std::string init2_reply =
+        "203.0.113.5:40001 {\"command\":\"INIT2\",\"public_port_alt\":40001,\"session_id\":" + id_text + "}\n";
+    const std::string start_reply =
+        "203.0.113.5:40001 {\"command\":\"START\",\"extra_port\":30001,\"session_id\":" + id_text + "}\n";
+    using Sent = std::vector<std::string>;
+
+    // The START is missing: the INIT2 reply goes again a second after the
+    // INIT2 and a second after each re-send, three times, then never.
+    EXPECT_EQ(resent_at(state, t0 + 999ms), Sent{});
+    EXPECT_EQ(resent_at(state, t0 + 1s), Sent{init2_reply});
+    EXPECT_EQ(resent_at(state, t0 + 1500ms), Sent{});
+    EXPECT_EQ(resent_at(state, t0 + 2s), Sent{init2_reply});
+    EXPECT_EQ(resent_at(state, t0 + 3s), Sent{init2_reply});
+    EXPECT_EQ(resent_at(state, t0 + 9s), Sent{}) << "three re-sends at most";
+
+    // The START comes at last: now its reply waits for the PING, with a
+    // fresh count, and goes to the START's source.
+    const udp::endpoint start_source = at("203.0.113.5", 40001);
+    ASSERT_TRUE(handle_datagram(datagram(start(id), start_source, ServerSocket::main, t0 + 9s), state, settings).reply);
+    EXPECT_EQ(resent_at(state, t0 + 10s), Sent{start_reply});
+    EXPECT_EQ(resent_at(state, t0 + 11s), Sent{start_reply});
+
+    // The PING ends the waiting; a late START is answered but not repeated.
+    ASSERT_TRUE(
+        handle_datagram(datagram(ping(id), primary, ServerSocket::extra, t0 + 11500ms), state, settings).ping_train);
+    EXPECT_EQ(resent_at(state, t0 + 20s), Sent{});
+    ASSERT_TRUE(handle_datagram(datagram(start(id), start_source, ServerSocket::main, t0 + 20s), state, settings).reply);
+    EXPECT_EQ(resent_at(state, t0 + 30s), Sent{});
+    EXPECT_EQ(state.sessions.scheduled_resends(), 0u);
+}
+
+TEST(DatagramHandler, ResendsStopWithTheSessionAndObeyTheirSettings)
+{
+    // Never with --resends 0.
+    HandlerSettings never = settings;
+    never.resends = 0;
+    HandlerState quiet_state = make_state();
+    open_proven(quiet_state, at("192.0.2.1", 5000), t0, never);
+    EXPECT_EQ(quiet_state.sessions.scheduled_resends(), 0u);
+    EXPECT_EQ(resent_at(quiet_state, t0 + 60s, never), std::vector<std::string>{});
+
+    // Sessions that expire or are pushed out take their re-sends with them.
+    HandlerState state = make_state(2, RateLimit{}, 10s);
+    open_proven(state, at("192.0.2.1", 5000));
+    open_proven(state, at("192.0.2.2", 5000), t0 + 9s);
+    open_proven(state, at("192.0.2.3", 5000), t0 + 9s);  // evicts the first
+    EXPECT_EQ(state.sessions.scheduled_resends(), 2u);
+    EXPECT_EQ(resent_at(state, t0 + 9500ms, settings, 1), std::vector<std::string>{});
+    state.sessions.expire(t0 + 19s);
+    EXPECT_EQ(state.sessions.scheduled_resends(), 0u);
+    EXPECT_EQ(resent_at(state, t0 + 19s), std::vector<std::string>{});
+
+    // A crowd due at once goes in batches, the soonest first, none lost.
+    HandlerState crowd = make_state(100, RateLimit{});
+    for (unsigned n = 0; n < 10; ++n)
+        open_proven(crowd, udp::endpoint(boost::asio::ip::address_v4(0xC0000200u + n), 5000), t0 + n * 1ms);
+    const std::vector<std::string> first = resent_at(crowd, t0 + 2s, settings, 4);
+    ASSERT_EQ(first.size(), 4u);
+    EXPECT_EQ(first[0].rfind("192.0.2.0:5001 ", 0), 0u) << first[0];
+    EXPECT_EQ(first[3].rfind("192.0.2.3:5001 ", 0), 0u) << first[3];
+    EXPECT_EQ(resent_at(crowd, t0 + 2s, settings, 100).size(), 6u);
 }
 
 TEST(DatagramHandler, OnlyAnInit2FromTheInitsAddressProvesASession)
@@ -694,6 +781,7 @@ TEST(CountersLine, CountsEachReasonAndEachEndInItsOwnKeyInAFixedOrder)
     counters.trains_delayed = 44;
     counters.log_lines_dropped = 55;
     counters.error_lines_suppressed = 66;
+    counters.replies_resent = 77;
     // The order of the counters line: reason i is counted i + 1 times.
     const DropReason reasons[] = {
         DropReason::malformed,   DropReason::unknown_command, DropReason::unknown_session, DropReason::wrong_address,
@@ -722,7 +810,7 @@ TEST(CountersLine, CountsEachReasonAndEachEndInItsOwnKeyInAFixedOrder)
               "inits_answered=33 dropped_bad_source=8 dropped_own_socket=9 dropped_not_request=10 "
               "dropped_not_object=11 dropped_too_deep=12 dropped_nul_byte=13 dropped_rate_limited=14 "
               "dropped_amplification=15 dropped_send_queue=16 dropped_train_cap=17 trains_delayed=44 "
-              "log_lines_dropped=55 error_lines_suppressed=66");
+              "log_lines_dropped=55 error_lines_suppressed=66 replies_resent=77");
 }
 
 }  // namespace
