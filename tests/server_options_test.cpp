@@ -38,6 +38,8 @@ TEST(ServerOptions, Defaults)
     EXPECT_EQ(options.init_rate, 10);
     EXPECT_EQ(options.init_burst, 20);
     EXPECT_EQ(options.trains_per_address, 4);
+    EXPECT_EQ(options.resends, 3);
+    EXPECT_EQ(options.resend_interval, 1000ms);
     EXPECT_FALSE(options.quiet);
 }
 
@@ -46,7 +48,7 @@ TEST(ServerOptions, EveryOptionReachesItsField)
     const auto command_line = parse({"--bind", "192.0.2.7", "--port", "0", "--extra-port=65535", "--pings",
                                      "0", "--ping-interval", "7", "--session-ttl", "2", "--max-sessions", "1",
                                      "--init-rate", "0", "--init-burst", "3", "--trains-per-address", "9",
-                                     "--quiet"});
+                                     "--resends", "0", "--resend-interval", "1", "--quiet"});
     ASSERT_EQ(command_line.action, ServerCommandLine::Action::run) << command_line.text;
     const auto& options = command_line.options;
     EXPECT_EQ(options.bind_address.to_string(), "192.0.2.7");
@@ -59,6 +61,8 @@ TEST(ServerOptions, EveryOptionReachesItsField)
     EXPECT_EQ(options.init_rate, 0);
     EXPECT_EQ(options.init_burst, 3);
     EXPECT_EQ(options.trains_per_address, 9);
+    EXPECT_EQ(options.resends, 0);
+    EXPECT_EQ(options.resend_interval, 1ms);
     EXPECT_TRUE(options.quiet);
 }
 
@@ -83,6 +87,10 @@ TEST(ServerOptions, RefusesBadValuesNamingTheOption)
         {{"--init-rate", "1000001"}, "--init-rate"},
         {{"--init-burst", "0"}, "--init-burst"},
         {{"--trains-per-address", "0"}, "--trains-per-address"},
+        {{"--resends", "11"}, "--resends"},
+        {{"--resends", "-1"}, "--resends"},
+        {{"--resend-interval", "0"}, "--resend-interval"},
+        {{"--resend-interval", "10001"}, "--resend-interval"},
         {{"--bind", "999.1.1.1"}, "--bind"},
         {{"--bind", "::1"}, "--bind"},
         {{"--port", "4000", "--extra-port", "4000"}, "--extra-port"},
@@ -113,7 +121,8 @@ TEST(ServerOptionsBinary, HelpVersionAndRefusals)
     EXPECT_EQ(help.exit_status, 0);
     EXPECT_EQ(help.err, "");
     for (const char* option : {"--bind", "--port", "--extra-port", "--pings", "--ping-interval", "--session-ttl",
-                               "--max-sessions", "--init-rate", "--init-burst", "--trains-per-address", "--quiet",
+                               "--max-sessions", "--init-rate", "--init-burst", "--trains-per-address", "--resends",
+                               "--resend-interval", "--quiet",
                                "--help", "--version"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
 
