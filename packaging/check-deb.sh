@@ -71,6 +71,7 @@ contents=$(dpkg-deb --fsys-tarfile "$deb" | tar -t | sed -E 's|^\./|/|; s|/$||' 
 files=$(dpkg-deb --fsys-tarfile "$deb" | tar -tv | awk '$1 !~ /^d/ {print $NF}' | sed -E 's|^\./|/|' | sort)
 expected_files=$(printf '%s\n' /usr/bin/punchprobe /usr/bin/punchprobe-server \
   /usr/lib/systemd/system/punchprobe-server.service \
+  /usr/share/doc/punchprobe/examples/punchprobe-server-metrics.conf \
   /usr/share/man/man1/punchprobe.1 /usr/share/man/man8/punchprobe-server.8 | sort)
 [[ $files == "$expected_files" ]] || fail "the package holds"$'\n'"$files"$'\n'"instead of"$'\n'"$expected_files"
 
@@ -167,6 +168,9 @@ if command -v systemd-analyze >/dev/null; then
   complaints=$(systemd-analyze verify /usr/lib/systemd/system/punchprobe-server.service 2>&1) || true
   [[ -z $complaints ]] || fail "systemd-analyze verify:"$'\n'"$complaints"
   echo "systemd-analyze verify: clean"
+  # The example drop-in as an operator would use it, on the installed unit.
+  packaging/check-unit.sh --drop-in /usr/share/doc/punchprobe/examples/punchprobe-server-metrics.conf \
+    /usr/lib/systemd/system/punchprobe-server.service || fail "the installed unit with the metrics drop-in"
 else
   echo "SKIPPED: systemd-analyze is not installed; the installed unit is not verified"
 fi

@@ -11,19 +11,28 @@ foreach(page punchprobe.1 punchprobe-server.8)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
 endforeach()
 
-# The unit names the server by its installed path, which only the install
-# step knows: /usr in the package, /usr/local for a plain `cmake --install`.
-set(punchprobe_unit_source ${CMAKE_CURRENT_SOURCE_DIR}/packaging/punchprobe-server.service)
-set(punchprobe_unit_staged ${CMAKE_CURRENT_BINARY_DIR}/packaging/punchprobe-server.service)
-install(CODE "
-  file(READ \"${punchprobe_unit_source}\" unit)
-  string(REPLACE \"/usr/bin/punchprobe-server\"
-                 \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/punchprobe-server\" unit \"\${unit}\")
-  file(WRITE \"${punchprobe_unit_staged}\" \"\${unit}\")
-  file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\" TYPE FILE
-       PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
-       FILES \"${punchprobe_unit_staged}\")
-")
+# The unit, and the drop-in that turns on --metrics (an example: the
+# operator copies it to /etc), name the server by its installed path, which
+# only the install step knows: /usr in the package, /usr/local for a plain
+# `cmake --install`.
+foreach(file_and_destination
+        "punchprobe-server.service|lib/systemd/system"
+        "punchprobe-server-metrics.conf|${CMAKE_INSTALL_DOCDIR}/examples")
+  string(REPLACE "|" ";" file_and_destination "${file_and_destination}")
+  list(GET file_and_destination 0 file)
+  list(GET file_and_destination 1 destination)
+  set(source ${CMAKE_CURRENT_SOURCE_DIR}/packaging/${file})
+  set(staged ${CMAKE_CURRENT_BINARY_DIR}/packaging/${file})
+  install(CODE "
+    file(READ \"${source}\" text)
+    string(REPLACE \"/usr/bin/punchprobe-server\"
+                   \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/punchprobe-server\" text \"\${text}\")
+    file(WRITE \"${staged}\" \"\${text}\")
+    file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${destination}\" TYPE FILE
+         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+         FILES \"${staged}\")
+  ")
+endforeach()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME punchprobe)
