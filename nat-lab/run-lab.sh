@@ -707,7 +707,9 @@ for row in "${selected[@]}"; do
         if (!seen || t[i] + 0 > high) high = t[i] + 0
         seen = 1
       }
-      if (seen) printf "%.1f to %.1f s", low, high; else printf "-"
+      if (!seen) printf "-"
+      else if (sprintf("%.1f", low) == sprintf("%.1f", high)) printf "%.1f s", low
+      else printf "%.1f to %.1f s", low, high
     }')
   fi
   echo "| $id | $behaviour | $expected | $mark | $time |"
