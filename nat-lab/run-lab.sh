@@ -120,9 +120,10 @@ readonly scenarios=(
   "9c home    home:masquerade,home:loss=10          - ANY     endpoint-independent loss_seen       endpoint-independent NAT, 10 % of UDP lost at random between client and router"
 )
 
-# Runs of each ANY row in a plain lab run: enough that CI crosses the lossy
-# paths often, few enough to stay within the slowest scenario's 20 s. They
-# check the server's record against each verdict, never how often each came.
+# Runs of each ANY row in a plain lab run: enough that CI often crosses a
+# lossy path, few enough that their namespaces add only seconds to the lab.
+# They check the server's record against each verdict, never how often each
+# verdict came.
 readonly any_runs=3
 
 # What the server's counters line must show after a run with each mapping (a
