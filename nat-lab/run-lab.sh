@@ -720,8 +720,8 @@ done
 echo
 
 if ((repeat > 0)); then
-  echo "Verdicts of $repeat runs per scenario: count = share [95 % Wilson interval]; \"wrong\" counts runs"
-  echo "whose verdict the server's record did not bear out (listed below):"
+  echo "Verdicts of $repeat runs per scenario: count = share [95 % Wilson interval]; \"Wrong\" counts runs"
+  echo "whose verdict the server's record did not bear out."
   echo
   echo "| Scenario | Router behaviour | Runs | SUCCESS | FAILURE | Timed out | Wrong |"
   echo "|---|---|---:|---|---|---|---:|"
