@@ -7,8 +7,13 @@
 # that matches it.
 #
 #   sudo nat-lab/run-lab.sh [--client PATH] [--server PATH] [--only ID,ID...]
-#                           [--jobs N] [--keep-logs]
+#                           [--repeat N] [--jobs N] [--keep-logs]
 #   nat-lab/run-lab.sh --check    only tells whether the lab can run here
+#
+# --repeat N (at most 999) runs every selected scenario N times, each in
+# fresh namespaces, 16 at a time unless --jobs says otherwise, and then also
+# prints how often each verdict came, with 95 % intervals:
+#   sudo nat-lab/run-lab.sh --only 9a,9b,9c --repeat 100 --jobs 16
 #
 # Exit status: 0 all scenarios right, 1 some scenario wrong, 2 bad usage or
 # missing binaries, 77 skipped (not root, or no ip netns / nftables here).
@@ -30,12 +35,13 @@ source "$repo_dir/scripts/server-line.sh"
 client_binary=$repo_dir/build/punchprobe
 server_binary=$repo_dir/build/punchprobe-server
 only=""
+repeat=0
 jobs=0
 keep_logs=no
 check_only=no
 
 usage() {
-  echo "usage: $0 [--client PATH] [--server PATH] [--only ID,ID...] [--jobs N] [--keep-logs] | --check" >&2
+  echo "usage: $0 [--client PATH] [--server PATH] [--only ID,ID...] [--repeat N] [--jobs N] [--keep-logs] | --check" >&2
   exit 2
 }
 
@@ -47,6 +53,12 @@ while (($#)); do
     --jobs)
       if (($# < 2)) || [[ ! $2 =~ ^[0-9]+$ ]]; then usage; fi
       jobs=$2
+      shift 2
+      ;;
+    --repeat)
+      # Three digits keep the interface names within 15 bytes.
+      if (($# < 2)) || [[ ! $2 =~ ^[1-9][0-9]{0,2}$ ]]; then usage; fi
+      repeat=$2
       shift 2
       ;;
     --keep-logs) keep_logs=yes; shift ;;
@@ -79,11 +91,16 @@ readonly ping_interval_ms=100
 #             home     client - home router - Internet;
 #             carrier  client - home router - carrier router - Internet.
 #   rules     ROUTER:FILE,... the files of rules/FILE.nft loaded into the
-#             routers (home, carrier), in order; "-" for none
+#             routers (home, carrier), in order; "-" for none. ROUTER:FILE=N
+#             also gives that router's rules the nft variable $FILE = N
 #   pings     the server's --pings ("-" for its default)
-#   verdict   the client's: SUCCESS, FAILURE, or TIMEOUT (the timed-out notice)
+#   verdict   the client's: SUCCESS, FAILURE, or TIMEOUT (the timed-out notice);
+#             ANY where random loss decides, for any of the three as long as
+#             the server's record agrees with it (see check_any_server_log).
+#             An ANY row runs any_runs times, in fresh namespaces each time
 #   mapping   the server's: its session line's mapping=, which also fixes the
-#             counters line; "none" for no session at all
+#             counters line; "none" for no session at all; for ANY, the one a
+#             completed session must show
 #   check     a check_NAME function this scenario needs besides, or "-"
 #   the rest  the router's behaviour, as the results table shows it
 readonly scenarios=(
@@ -98,15 +115,24 @@ readonly scenarios=(
   "8a home    home:masquerade,home:lose-first-ping  3 FAILURE endpoint-independent first_ping_lost endpoint-independent NAT that loses the first server PING, --pings 3"
   "8b home    home:masquerade,home:lose-first-ping  5 SUCCESS endpoint-independent first_ping_lost endpoint-independent NAT that loses the first server PING, --pings 5"
   "8c home    home:masquerade,home:lose-first-ping  - SUCCESS endpoint-independent first_ping_lost endpoint-independent NAT that loses the first server PING, server's default --pings"
+  "9a home    home:masquerade,home:loss=1           - ANY     endpoint-independent loss_seen       endpoint-independent NAT, 1 % of UDP lost at random between client and router"
+  "9b home    home:masquerade,home:loss=5           - ANY     endpoint-independent loss_seen       endpoint-independent NAT, 5 % of UDP lost at random between client and router"
+  "9c home    home:masquerade,home:loss=10          - ANY     endpoint-independent loss_seen       endpoint-independent NAT, 10 % of UDP lost at random between client and router"
 )
+
+# Runs of each ANY row in a plain lab run: enough that CI often crosses a
+# lossy path, few enough that their namespaces add only seconds to the lab.
+# They check the server's record against each verdict, never how often each
+# verdict came.
+readonly any_runs=3
 
 # What the server's counters line must show after a run with each mapping (a
 # glob).
 declare -rA counters_after=(
   [none]='counters sessions=0 *'
-  [endpoint-independent]='* endpoint_independent=1 endpoint_dependent=0 *'
-  [endpoint-dependent]='* endpoint_independent=0 endpoint_dependent=1 *'
-  [unknown]='* expired=1 *'
+  [endpoint-independent]='counters sessions=1 completed=1 endpoint_independent=1 endpoint_dependent=0 expired=0 *'
+  [endpoint-dependent]='counters sessions=1 completed=1 endpoint_independent=0 endpoint_dependent=1 expired=0 *'
+  [unknown]='counters sessions=1 completed=0 endpoint_independent=0 endpoint_dependent=0 expired=1 *'
 )
 
 # Checks that only some scenarios need, named by their rows.
@@ -118,6 +144,18 @@ check_first_ping_lost() {
   local lost
   lost=$(in_ns "${router_ns[home]}" nft list table ip lab_loss | grep -oE 'counter packets [0-9]+' | awk '{print $3}')
   [[ $lost == 1 ]] || problem "loss rule dropped '${lost}' datagrams, expected exactly 1"
+}
+
+# Behind masquerade nothing but the random loss can keep a run from SUCCESS.
+check_loss_seen() {
+  local listing dropped
+  listing=$(in_ns "${router_ns[home]}" nft list table ip lab_random_loss) || {
+    problem "the home router has no table lab_random_loss"
+    return
+  }
+  dropped=$(grep -oE 'counter packets [0-9]+' <<<"$listing" | awk '{ sum += $3 } END { print sum + 0 }')
+  echo "loss rule dropped $dropped datagrams"
+  [[ $observed == SUCCESS || $dropped -gt 0 ]] || problem "verdict $observed, but the loss rule dropped nothing"
 }
 
 # --- Preconditions ----------------------------------------------------------------
@@ -275,24 +313,35 @@ build_network() {
   fi
 }
 
-# load_rules ROUTER:FILE,...: rules/FILE.nft into that router, each router's
-# files in one nft transaction, with the router's interfaces and the lab's
-# addresses and ports as nft variables. The files each router got stay beside
-# the scenario's logs.
+# load_rules ROUTER:FILE[=N],...: rules/FILE.nft into that router, each
+# router's files in one nft transaction, with the router's interfaces, the
+# lab's addresses and ports and each FILE=N as nft variables. The files each
+# router got stay beside the scenario's logs.
 load_rules() {
-  local entry router
+  local entry router file setting
+  local -A settings=()
   [[ $1 == - ]] && return 0
   for entry in ${1//,/ }; do
     router=${entry%%:*}
+    file=${entry#*:}
     [[ -n ${router_ns[$router]:-} ]] || { echo "nat-lab: this topology has no router '$router'"; return 1; }
-    cat "$lab_dir/rules/${entry#*:}.nft" >>"$scenario_dir/$router.nft"
+    if [[ $file == *=* ]]; then
+      [[ $file =~ ^[a-z_]+=[0-9]+$ ]] || { echo "nat-lab: '$entry' sets no number"; return 1; }
+      settings[$router]+=" $file"
+      file=${file%%=*}
+    fi
+    cat "$lab_dir/rules/$file.nft" >>"$scenario_dir/$router.nft"
   done
   for router in "${!router_ns[@]}"; do
     [[ -e $scenario_dir/$router.nft ]] || continue
+    local defines=()
+    for setting in ${settings[$router]:-}; do
+      defines+=(-D "$setting")
+    done
     in_ns "${router_ns[$router]}" nft -f "$scenario_dir/$router.nft" \
       -D "wan=${router_wan[$router]}" -D "lan=${router_lan[$router]}" \
       -D "client_ip=$client_ip" -D "server_ip=$server_ip" \
-      -D "main_port=$main_port" -D "extra_port=$extra_port"
+      -D "main_port=$main_port" -D "extra_port=$extra_port" "${defines[@]}"
   done
 }
 
@@ -327,24 +376,25 @@ teardown() {
   done
 }
 
-# run_scenario ROW: builds the row's network, runs server and client across
-# it and checks what both say against the row.
+# run_scenario ROW KEY: builds the row's network, runs server and client across
+# it and checks what both say against the row. KEY names this run's
+# namespaces, links and logs: the row's id, or ID_N for its Nth run.
 run_scenario() {
-  local id topology rules pings expected mapping check behaviour
+  local id topology rules pings expected mapping check behaviour key=$2
   read -r id topology rules pings expected mapping check behaviour <<<"$1"
   [[ $pings == - ]] && pings=""
-  scenario_id=$id
-  scenario_dir=$work_dir/$id
+  scenario_id=$key
+  scenario_dir=$work_dir/$key
   result_file=$scenario_dir/result
   observed=none
   elapsed=-
   mkdir -p "$scenario_dir"
-  local client_ns="${prefix}-${id}-client" internet_ns="${prefix}-${id}-internet"
+  local client_ns="${prefix}-${key}-client" internet_ns="${prefix}-${key}-internet"
   trap teardown EXIT
   trap 'exit 143' TERM
 
   set -e
-  build_network "$id" "$topology"
+  build_network "$key" "$topology"
   load_rules "$rules"
   set +e
 
@@ -386,9 +436,12 @@ run_scenario() {
   elif grep -qx "The connection to $server_ip timed out." "$client_log"; then
     observed=TIMEOUT
   fi
-  [[ $observed == "$expected" ]] || problem "verdict $observed, expected $expected"
-
-  check_server_log "$mapping" "$pings" "$server_pid"
+  if [[ $expected == ANY ]]; then
+    check_any_server_log "$mapping" "$pings" "$server_pid"
+  else
+    [[ $observed == "$expected" ]] || problem "verdict $observed, expected $expected"
+    check_server_log "$mapping" "$pings" "$server_pid"
+  fi
   [[ $check == - ]] || "check_$check"
   write_result
   ((${#problems[@]} == 0))
@@ -398,17 +451,78 @@ run_scenario() {
 # once it has been stopped: one session line with MAPPING (or none at all) and
 # counters to match.
 check_server_log() {
-  local mapping=$1 pings=$2 server_pid=$3 server_log=$scenario_dir/server.out
-  if [[ $mapping != none ]]; then
-    wait_for_line "$server_log" '^session ' $((session_ttl + 10)) || problem "server logged no session line"
+  local mapping=$1 pings=$2 server_pid=$3
+  [[ $mapping == none ]] || wait_for_session_line
+  stop_lab_server "$server_pid"
+  check_server_record "$mapping" "$pings"
+}
+
+# check_any_server_log MAPPING PINGS SERVER_PID: a verdict that random loss
+# chose must still be the one the server's record allows.
+#   SUCCESS  three PINGs came: one completed session with MAPPING.
+#   TIMEOUT  a reply before START's was lost, so the client never sent its
+#            PING: no completed session; an expired one if its INIT2 arrived.
+#   FAILURE  the client sent its PING after the START reply, so the session
+#            exists: completed with MAPPING (the server's PINGs were lost) or
+#            expired (the client's PING was, and the client saw no PING).
+check_any_server_log() {
+  local mapping=$1 pings=$2 server_pid=$3
+  local client_log=$scenario_dir/client.out server_log=$scenario_dir/server.out
+  local sent_ping=no
+  grep -q '^Sending client PING ' "$client_log" && sent_ping=yes
+  case $observed in
+    SUCCESS) check_server_log "$mapping" "$pings" "$server_pid" ;;
+    TIMEOUT)
+      [[ $sent_ping == no ]] || problem "client timed out after sending its PING"
+      # The client waited 10 s for its reply, twice the session's TTL: a
+      # session its INIT2 made has expired and been logged by now.
+      stop_lab_server "$server_pid"
+      if grep -q '^session ' "$server_log"; then
+        check_server_record unknown "$pings"
+      else
+        check_server_record none "$pings"
+      fi
+      ;;
+    FAILURE)
+      if [[ $sent_ping == no ]] || ! grep -q '^Received server START ' "$client_log"; then
+        problem "FAILURE, but the client sent no PING after a START reply"
+      fi
+      wait_for_session_line
+      stop_lab_server "$server_pid"
+      local line
+      line=$(grep -m 1 '^session ' "$server_log")
+      if [[ $(field "$line" mapping) == unknown ]]; then
+        grep -q '^Received server PING' "$client_log" &&
+          problem "client received a PING, but the server logged its session as never pinged"
+        check_server_record unknown "$pings"
+      else
+        check_server_record "$mapping" "$pings"
+      fi
+      ;;
+    *)
+      problem "verdict $observed, expected SUCCESS, FAILURE or TIMEOUT"
+      stop_lab_server "$server_pid"
+      ;;
+  esac
+}
+
+wait_for_session_line() {
+  wait_for_line "$scenario_dir/server.out" '^session ' $((session_ttl + 10)) || problem "server logged no session line"
+}
+
+stop_lab_server() {
+  stop_server "$1" && return
+  if [[ $server_status == timeout ]]; then
+    problem "server did not stop on SIGTERM"
+  else
+    problem "server exited with status $server_status on SIGTERM"
   fi
-  if ! stop_server "$server_pid"; then
-    if [[ $server_status == timeout ]]; then
-      problem "server did not stop on SIGTERM"
-    else
-      problem "server exited with status $server_status on SIGTERM"
-    fi
-  fi
+}
+
+# check_server_record MAPPING PINGS: the stopped server's log holds one
+# session line with MAPPING (or none at all) and counters to match.
+check_server_record() {
+  local mapping=$1 pings=$2 server_log=$scenario_dir/server.out
   local counters sessions
   counters=$(grep -m 1 '^counters ' "$server_log") || problem "server printed no counters line"
   sessions=$(grep -c '^session ' "$server_log")
@@ -443,7 +557,10 @@ check_session_line() {
   told=$(sed -nE 's/^Our public address is (.*)$/\1/p' "$scenario_dir/client.out")
   told_alt=$(sed -nE 's/^Our alternate public address is .*:([0-9]+)$/\1/p' "$scenario_dir/client.out")
   [[ $told == "$public" ]] || problem "client was told public address '$told', server logged $public"
-  [[ $told_alt == "$alt_port" ]] || problem "client was told alternate port '$told_alt', server logged $alt_port"
+  # Only a lost INIT2 reply leaves a session the client heard nothing of.
+  if [[ -n $told_alt || $observed != TIMEOUT ]]; then
+    [[ $told_alt == "$alt_port" ]] || problem "client was told alternate port '$told_alt', server logged $alt_port"
+  fi
 
   case $expected_mapping in
     endpoint-independent)
@@ -481,61 +598,152 @@ for row in "${scenarios[@]}"; do
   fi
 done
 ((${#selected[@]} > 0)) || { echo "nat-lab: --only '$only' selects no scenario" >&2; exit 2; }
+# Hundreds of runs at once would only fight over the CPU.
+((repeat > 0 && jobs == 0)) && jobs=16
+
+# run_keys ROW: one key a line for each run of the row, the id itself when
+# it runs once.
+run_keys() {
+  local id expected runs=1 n
+  read -r id _ _ _ expected _ <<<"$1"
+  if ((repeat > 0)); then
+    runs=$repeat
+  elif [[ $expected == ANY ]]; then
+    runs=$any_runs
+  fi
+  if ((runs == 1)); then
+    echo "$id"
+    return
+  fi
+  for ((n = 1; n <= runs; n++)); do
+    echo "${id}_$n"
+  done
+}
+
+total_runs=0
+for row in "${selected[@]}"; do
+  total_runs=$((total_runs + $(run_keys "$row" | wc -l)))
+done
 
 echo "nat-lab: run $run_id, client $client_binary, server $server_binary"
-echo "nat-lab: running ${#selected[@]} scenarios:"
+echo "nat-lab: running ${#selected[@]} scenarios in $total_runs runs:"
 for row in "${selected[@]}"; do
   read -r id _ _ _ expected _ _ behaviour <<<"$row"
-  printf '  %-3s %s -> %s\n' "$id" "$behaviour" "$expected"
+  runs=$(run_keys "$row" | wc -l)
+  printf '  %-3s %s -> %s%s\n' "$id" "$behaviour" "$expected" "$( ((runs == 1)) || echo " ($runs runs)")"
 done
 
 lab_started=$EPOCHREALTIME
 running=0
 for row in "${selected[@]}"; do
-  read -r id _ <<<"$row"
-  if ((jobs > 0 && running >= jobs)); then
-    wait -n 2>/dev/null
-    ((running--))
-  fi
-  mkdir -p "$work_dir/$id"
-  (run_scenario "$row") >"$work_dir/$id/worker.log" 2>&1 &
-  worker_pids+=($!)
-  ((running++))
+  for key in $(run_keys "$row"); do
+    if ((jobs > 0 && running >= jobs)); then
+      wait -n 2>/dev/null
+      ((running--))
+    fi
+    mkdir -p "$work_dir/$key"
+    (run_scenario "$row" "$key") >"$work_dir/$key/worker.log" 2>&1 &
+    worker_pids+=($!)
+    ((running++))
+  done
 done
 for pid in "${worker_pids[@]}"; do
   wait "$pid"
 done
 lab_elapsed=$(awk -v a="$lab_started" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }')
 
-failed=0
+# read_result KEY: sets observed, elapsed and ok from that run's result file.
+read_result() {
+  observed=none elapsed=- ok=no
+  if [[ -e $work_dir/$1/result ]]; then
+    { read -r observed; read -r elapsed; read -r ok; } <"$work_dir/$1/result"
+  fi
+}
+
+# wilson K N: "K = SHARE % [LOW, HIGH]", the share of K in N runs with its
+# 95 % Wilson score interval, which stays inside 0..100 % and holds up for
+# shares near 0 or 1, where the normal approximation does not.
+wilson() {
+  awk -v k="$1" -v n="$2" 'BEGIN {
+    z = 1.959964; p = k / n; d = 1 + z * z / n
+    centre = (p + z * z / (2 * n)) / d
+    half = z * sqrt(p * (1 - p) / n + z * z / (4 * n * n)) / d
+    low = centre - half; high = centre + half
+    if (low < 0) low = 0
+    if (high > 1) high = 1
+    printf "%d = %.1f %% [%.1f, %.1f]", k, 100 * p, 100 * low, 100 * high
+  }'
+}
+
+wrong_keys=()
+stats_rows=()
 echo
 echo "| Scenario | Router behaviour | Expected verdict | Observed verdict | Time to verdict |"
 echo "|---|---|---|---|---|"
 for row in "${selected[@]}"; do
   read -r id _ _ _ expected _ _ behaviour <<<"$row"
-  observed=none elapsed=- ok=no
-  if [[ -e $work_dir/$id/result ]]; then
-    { read -r observed; read -r elapsed; read -r ok; } <"$work_dir/$id/result"
+  mapfile -t keys < <(run_keys "$row")
+  declare -A count=([SUCCESS]=0 [FAILURE]=0 [TIMEOUT]=0 [none]=0)
+  wrong=0 times=""
+  for key in "${keys[@]}"; do
+    read_result "$key"
+    [[ -n ${count[$observed]:-} ]] || observed=none
+    count[$observed]=$((count[$observed] + 1))
+    [[ $ok == yes ]] || { wrong=$((wrong + 1)); wrong_keys+=("$key"); }
+    times+=" ${elapsed% s}"
+  done
+  if ((${#keys[@]} == 1)); then
+    mark=$observed time=$elapsed
+    ((wrong == 0)) || mark="$observed (WRONG)"
+  else
+    mark=""
+    for verdict in SUCCESS FAILURE TIMEOUT none; do
+      ((count[$verdict] == 0)) || mark+="${mark:+, }$verdict ${count[$verdict]}"
+    done
+    ((wrong == 0)) || mark+=" ($wrong WRONG)"
+    time=$(awk -v list="$times" 'BEGIN {
+      n = split(list, t, " ")
+      for (i = 1; i <= n; i++) if (t[i] != "-") {
+        if (!seen || t[i] + 0 < low) low = t[i] + 0
+        if (!seen || t[i] + 0 > high) high = t[i] + 0
+        seen = 1
+      }
+      if (!seen) printf "-"
+      else if (sprintf("%.1f", low) == sprintf("%.1f", high)) printf "%.1f s", low
+      else printf "%.1f to %.1f s", low, high
+    }')
   fi
-  mark=$observed
-  [[ $ok == yes ]] || { mark="$observed (WRONG)"; failed=1; }
-  echo "| $id | $behaviour | $expected | $mark | $elapsed |"
+  echo "| $id | $behaviour | $expected | $mark | $time |"
+  runs=${#keys[@]}
+  stats_rows+=("| $id | $behaviour | $runs | $(wilson "${count[SUCCESS]}" "$runs") | $(wilson "${count[FAILURE]}" "$runs") | $(wilson "${count[TIMEOUT]}" "$runs") | $wrong |")
 done
 echo
 
-if ((failed)); then
-  for row in "${selected[@]}"; do
-    read -r id _ <<<"$row"
-    if ! grep -qx yes <(sed -n 3p "$work_dir/$id/result" 2>/dev/null); then
-      echo "---- scenario $id"
-      cat "$work_dir/$id/worker.log"
-      for file in client.out client.err server.out server.err; do
-        [[ -s $work_dir/$id/$file ]] && { echo "-- $file"; cat "$work_dir/$id/$file"; }
-      done
-    fi
+if ((repeat > 0)); then
+  echo "Verdicts of $repeat runs per scenario: count = share [95 % Wilson interval]; \"Wrong\" counts runs"
+  echo "whose verdict the server's record did not bear out."
+  echo
+  echo "| Scenario | Router behaviour | Runs | SUCCESS | FAILURE | Timed out | Wrong |"
+  echo "|---|---|---:|---|---|---|---:|"
+  printf '%s\n' "${stats_rows[@]}"
+  echo
+fi
+
+if ((${#wrong_keys[@]} > 0)); then
+  # A long repeat can go wrong many times; the first few logs tell why.
+  shown=0
+  for key in "${wrong_keys[@]}"; do
+    ((shown < 5)) || break
+    shown=$((shown + 1))
+    echo "---- run $key"
+    cat "$work_dir/$key/worker.log"
+    for file in client.out client.err server.out server.err; do
+      [[ -s $work_dir/$key/$file ]] && { echo "-- $file"; cat "$work_dir/$key/$file"; }
+    done
   done
+  echo "nat-lab: ${#wrong_keys[@]} of $total_runs runs wrong: ${wrong_keys[*]}"
   echo "nat-lab: FAILED after $lab_elapsed s"
   exit 1
 fi
-echo "nat-lab: all ${#selected[@]} scenarios right in $lab_elapsed s"
+echo "nat-lab: all ${#selected[@]} scenarios right in $total_runs runs, $lab_elapsed s"
 exit 0
