@@ -115,6 +115,7 @@ readonly scenarios=(
   "8a home    home:masquerade,home:lose-first-ping  3 FAILURE endpoint-independent first_ping_lost endpoint-independent NAT that loses the first server PING, --pings 3"
   "8b home    home:masquerade,home:lose-first-ping  5 SUCCESS endpoint-independent first_ping_lost endpoint-independent NAT that loses the first server PING, --pings 5"
   "8c home    home:masquerade,home:lose-first-ping  - SUCCESS endpoint-independent first_ping_lost endpoint-independent NAT that loses the first server PING, server's default --pings"
+  "10 home    home:masquerade,home:lose-first-start - SUCCESS endpoint-independent first_start_lost endpoint-independent NAT that loses the client's first START: the server sends its INIT2 reply again"
   "9a home    home:masquerade,home:loss=1           - ANY     endpoint-independent loss_seen       endpoint-independent NAT, 1 % of UDP lost at random between client and router"
   "9b home    home:masquerade,home:loss=5           - ANY     endpoint-independent loss_seen       endpoint-independent NAT, 5 % of UDP lost at random between client and router"
   "9c home    home:masquerade,home:loss=10          - ANY     endpoint-independent loss_seen       endpoint-independent NAT, 10 % of UDP lost at random between client and router"
@@ -144,6 +145,19 @@ check_first_ping_lost() {
   local lost
   lost=$(in_ns "${router_ns[home]}" nft list table ip lab_loss | grep -oE 'counter packets [0-9]+' | awk '{print $3}')
   [[ $lost == 1 ]] || problem "loss rule dropped '${lost}' datagrams, expected exactly 1"
+}
+
+# The client's first START is lost, and only that one: the INIT2 reply that
+# the server sent again brought a second START, so the client printed its
+# INIT2 lines and sent START twice.
+check_first_start_lost() {
+  local out=$scenario_dir/client.out lost resent
+  (($(grep -c '^Received server INIT2 \[' "$out") == 2)) || problem "client did not receive the INIT2 reply twice"
+  (($(grep -c '^Sending cient START \[' "$out") == 2)) || problem "client did not send START twice"
+  lost=$(in_ns "${router_ns[home]}" nft list table ip lab_loss | grep -oE 'counter packets [0-9]+' | awk '{print $3}')
+  [[ $lost == 1 ]] || problem "loss rule dropped '${lost}' datagrams, expected exactly 1"
+  resent=$(grep -m 1 '^counters ' "$scenario_dir/server.out" | grep -oE 'replies_resent=[0-9]+')
+  [[ $resent == replies_resent=1 ]] || problem "server counted '${resent}', expected replies_resent=1"
 }
 
 # Behind masquerade nothing but the random loss can keep a run from SUCCESS.
@@ -555,7 +569,8 @@ check_session_line() {
   # What the client was told must be what the server logged.
   local told told_alt
   told=$(sed -nE 's/^Our public address is (.*)$/\1/p' "$scenario_dir/client.out")
-  told_alt=$(sed -nE 's/^Our alternate public address is .*:([0-9]+)$/\1/p' "$scenario_dir/client.out")
+  # A re-sent INIT2 reply tells it twice, the same both times.
+  told_alt=$(sed -nE 's/^Our alternate public address is .*:([0-9]+)$/\1/p' "$scenario_dir/client.out" | sort -u)
   [[ $told == "$public" ]] || problem "client was told public address '$told', server logged $public"
   # Only a lost INIT2 reply leaves a session the client heard nothing of.
   if [[ -n $told_alt || $observed != TIMEOUT ]]; then
