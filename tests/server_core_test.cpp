@@ -694,6 +694,9 @@ TEST(CountersLine, CountsEachReasonAndEachEndInItsOwnKeyInAFixedOrder)
     counters.trains_delayed = 44;
     counters.log_lines_dropped = 55;
     counters.error_lines_suppressed = 66;
+    counters.metrics_refused = 77;
+    counters.metrics_timeouts = 88;
+    counters.metrics_bad_requests = 99;
     // The order of the counters line: reason i is counted i + 1 times.
     const DropReason reasons[] = {
         DropReason::malformed,   DropReason::unknown_command, DropReason::unknown_session, DropReason::wrong_address,
@@ -722,7 +725,8 @@ TEST(CountersLine, CountsEachReasonAndEachEndInItsOwnKeyInAFixedOrder)
               "inits_answered=33 dropped_bad_source=8 dropped_own_socket=9 dropped_not_request=10 "
               "dropped_not_object=11 dropped_too_deep=12 dropped_nul_byte=13 dropped_rate_limited=14 "
               "dropped_amplification=15 dropped_send_queue=16 dropped_train_cap=17 trains_delayed=44 "
-              "log_lines_dropped=55 error_lines_suppressed=66");
+              "log_lines_dropped=55 error_lines_suppressed=66 metrics_refused=77 metrics_timeouts=88 "
+              "metrics_bad_requests=99");
 }
 
 }  // namespace

@@ -29,7 +29,8 @@ using punchprobe_test::client_ping;
 const std::string quiet_new_counters =
     " dropped_bad_source=0 dropped_own_socket=0 dropped_not_request=0 dropped_not_object=0 dropped_too_deep=0 "
     "dropped_nul_byte=0 dropped_rate_limited=0 dropped_amplification=0 dropped_send_queue=0 dropped_train_cap=0 "
-    "trains_delayed=0 log_lines_dropped=0 error_lines_suppressed=0\n";
+    "trains_delayed=0 log_lines_dropped=0 error_lines_suppressed=0 metrics_refused=0 metrics_timeouts=0 "
+    "metrics_bad_requests=0\n";
 
 std::string alt_part(const UdpPeer& primary, const UdpPeer& alternate)
 {
