@@ -218,6 +218,7 @@ std::optional<DropReason> decide(const InboundDatagram& datagram, HandlerState& 
     if (!datagram.room_for_train) return DropReason::train_cap;
     session->pinged = true;
     decision.ping_train = train_for(*session, datagram.source);
+    decision.ping_train->setup_time = datagram.now - session->created;
     return std::nullopt;
 }
 

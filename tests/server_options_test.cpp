@@ -39,6 +39,8 @@ TEST(ServerOptions, Defaults)
     EXPECT_EQ(options.init_burst, 20);
     EXPECT_EQ(options.trains_per_address, 4);
     EXPECT_FALSE(options.quiet);
+    EXPECT_FALSE(options.metrics);
+    EXPECT_EQ(options.metrics_deadline, 5s);
 }
 
 TEST(ServerOptions, EveryOptionReachesItsField)
@@ -46,7 +48,7 @@ TEST(ServerOptions, EveryOptionReachesItsField)
     const auto command_line = parse({"--bind", "192.0.2.7", "--port", "0", "--extra-port=65535", "--pings",
                                      "0", "--ping-interval", "7", "--session-ttl", "2", "--max-sessions", "1",
                                      "--init-rate", "0", "--init-burst", "3", "--trains-per-address", "9",
-                                     "--quiet"});
+                                     "--quiet", "--metrics", "198.51.100.9:9100"});
     ASSERT_EQ(command_line.action, ServerCommandLine::Action::run) << command_line.text;
     const auto& options = command_line.options;
     EXPECT_EQ(options.bind_address.to_string(), "192.0.2.7");
@@ -60,6 +62,12 @@ TEST(ServerOptions, EveryOptionReachesItsField)
     EXPECT_EQ(options.init_burst, 3);
     EXPECT_EQ(options.trains_per_address, 9);
     EXPECT_TRUE(options.quiet);
+    ASSERT_TRUE(options.metrics);
+    EXPECT_EQ(options.metrics->address().to_string(), "198.51.100.9");
+    EXPECT_EQ(options.metrics->port(), 9100);
+    const auto chosen = parse({"--metrics=0.0.0.0:0"});
+    ASSERT_TRUE(chosen.options.metrics) << chosen.text;
+    EXPECT_EQ(chosen.options.metrics->port(), 0);
 }
 
 TEST(ServerOptions, RefusesBadValuesNamingTheOption)
@@ -88,6 +96,16 @@ TEST(ServerOptions, RefusesBadValuesNamingTheOption)
         {{"--port", "4000", "--extra-port", "4000"}, "--extra-port"},
         {{"--bogus"}, "bogus"},
         {{"--port"}, "--port"},
+        {{"--metrics", "127.0.0.1"}, "--metrics"},
+        {{"--metrics", "127.0.0.1:"}, "--metrics"},
+        {{"--metrics", ":9100"}, "--metrics"},
+        {{"--metrics", "127.0.0.1:65536"}, "--metrics"},
+        {{"--metrics", "127.0.0.1:-1"}, "--metrics"},
+        {{"--metrics", "127.0.0.1:+80"}, "--metrics"},
+        {{"--metrics", "127.0.0.1:99999999999999999999"}, "--metrics"},
+        {{"--metrics", "localhost:9100"}, "--metrics"},
+        {{"--metrics", "[::1]:9100"}, "--metrics"},
+        {{"--metrics"}, "--metrics"},
         {{"127.0.0.1"}, "positional"},
     };
     for (const Case& c : cases) {
@@ -114,7 +132,7 @@ TEST(ServerOptionsBinary, HelpVersionAndRefusals)
     EXPECT_EQ(help.err, "");
     for (const char* option : {"--bind", "--port", "--extra-port", "--pings", "--ping-interval", "--session-ttl",
                                "--max-sessions", "--init-rate", "--init-burst", "--trains-per-address", "--quiet",
-                               "--help", "--version"})
+                               "--metrics", "--help", "--version"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
 
     const auto bad = punchprobe_test::run_process({server, "--port", "70000"}, 10s);
