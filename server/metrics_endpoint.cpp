@@ -1,5 +1,6 @@
 #include "server/metrics_endpoint.hpp"
 
+#include <cstdint>
 #include <iterator>
 #include <utility>
 

@@ -7,6 +7,9 @@
 #include <optional>
 #include <string>
 
+#include <boost/asio/io_service.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
 #include "server/server_options.hpp"
 #include "support/attack_server.hpp"
 #include "support/scripted_server.hpp"
@@ -169,6 +172,19 @@ TEST(ServerProcess, PortInUseIsAnErrorWithStatusOne)
     EXPECT_EQ(result.exit_status, 1);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "punchprobe-server: bind: Address already in use\n");
+}
+
+TEST(ServerProcess, MetricsPortInUseIsAnErrorWithStatusOneBeforeAnyLine)
+{
+    boost::asio::io_service io_service;
+    boost::asio::ip::tcp::acceptor occupant(io_service, {boost::asio::ip::address_v4::loopback(), 0});
+    const auto result = punchprobe_test::run_process(
+        loopback_server_argv(punchprobe_test::server_binary(),
+                             {"--metrics", "127.0.0.1:" + std::to_string(occupant.local_endpoint().port())}),
+        10s);
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "punchprobe-server: metrics bind: Address already in use\n");
 }
 
 }  // namespace
