@@ -98,7 +98,8 @@ private:
     void read(const error_code& error)
     {
         if (!open_) return;
-        const bool http_fault = error && error.category() == http::make_error_code(http::error::end_of_stream).category();
+        const bool http_fault =
+            error && error.category() == http::make_error_code(http::error::end_of_stream).category();
         if (error == http::error::end_of_stream || (error && !http_fault)) {
             // Gone before a request, or a network error: nobody to answer.
             close();

@@ -297,9 +297,11 @@ TEST(DatagramHandler, WholeExchangeGivesExactRepliesAndATrainToTheInitSource)
     ASSERT_TRUE(handle_datagram(datagram(init, primary, ServerSocket::main, t0 + 5s), state, settings).reply);
     d = handle_datagram(datagram(init2(id), alternate, ServerSocket::main, t0 + 5s), state, settings);
     EXPECT_TRUE(d.session_created);
-    d = handle_datagram(datagram(ping(id), primary, ServerSocket::extra, t0 + 5s), state, settings);
+    // Its set-up time runs from the INIT2 that proved it to the PING.
+    d = handle_datagram(datagram(ping(id), primary, ServerSocket::extra, t0 + 5s + 1234ms), state, settings);
     ASSERT_TRUE(d.ping_train);
     EXPECT_EQ(d.ping_train->report.mapping, Mapping::endpoint_independent);
+    EXPECT_EQ(d.ping_train->setup_time, 1234ms);
 }
 
 TEST(DatagramHandler, APingWithoutRoomForATrainLeavesItsSessionUnspent)
