@@ -4,12 +4,11 @@
 Scrapes a real punchprobe-server's --metrics page with urllib after one real
 client run, parses it with Prometheus' own parser, and holds it against the
 counters line the server prints at SIGTERM."""
-import os
 import re
-import select
 import signal
 import subprocess
 import sys
+import threading
 import time
 import urllib.error
 import urllib.request
@@ -26,20 +25,6 @@ def check(condition, what):
     if not condition:
         failures.append(what)
         print("FAILED: " + what, file=sys.stderr, flush=True)
-
-
-def first_lines(pipe, count, limit_s=10):
-    # Straight from the pipe, since a buffered reader may hold lines that
-    # select() no longer sees; lines that do not come fail, never hang.
-    data, until = b"", time.monotonic() + limit_s
-    while data.count(b"\n") < count:
-        if not select.select([pipe], [], [], max(0, until - time.monotonic()))[0]:
-            sys.exit("metrics_scrape.py: the server's first lines did not come: %r" % data)
-        chunk = os.read(pipe.fileno(), 4096)
-        if not chunk:
-            sys.exit("metrics_scrape.py: the server ended: %r" % data)
-        data += chunk
-    return data.decode().split("\n")[:count]
 
 
 def get(port, path="/metrics", method="GET"):
@@ -67,8 +52,11 @@ def main():
     server_binary, client = sys.argv[1:3]
     server = subprocess.Popen([server_binary, "--port", "0", "--extra-port", "0", "--bind", "127.0.0.1",
                                "--metrics", "127.0.0.1:0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    # A server that never prints its lines is killed, so no read hangs.
+    watchdog = threading.Timer(60, server.kill)
+    watchdog.start()
     try:
-        lines = first_lines(server.stdout, 2)
+        lines = [server.stdout.readline().decode().rstrip("\n") for _ in range(2)]
         main_port = re.fullmatch(r"punchprobe-server listening on 127\.0\.0\.1:(\d+) \(main\) and .*", lines[0])
         metrics_port = re.fullmatch(r"metrics on http://127\.0\.0\.1:(\d+)/metrics", lines[1])
         if not main_port or not metrics_port:
@@ -105,6 +93,7 @@ def main():
     finally:
         server.send_signal(signal.SIGTERM)
         out, err = (text.decode() for text in server.communicate(timeout=15))
+        watchdog.cancel()
 
     # Nothing happened between the last scrape and the end.
     counters = [line.split()[1:] for line in out.splitlines() if line.startswith("counters ")]
