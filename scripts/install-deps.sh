@@ -9,6 +9,7 @@ project_packages=(g++ cmake ninja-build libboost-dev libboost-system-dev libboos
           libboost-program-options-dev libjsoncpp-dev googletest libgtest-dev
           iproute2 nftables
           systemd         # systemd-analyze, with which packaging/check-unit.sh checks the unit
+          python3 python3-prometheus-client  # the metrics scrape test (tests/metrics_scrape.py)
           tmux            # the countdown's terminal test
           clang-14 libclang-rt-14-dev  # libFuzzer for fuzz/run-fuzz.sh
           dpkg-dev file   # the .deb: dpkg-shlibdeps computes Depends, CPack finds ELF files with file

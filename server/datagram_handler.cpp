@@ -239,6 +239,7 @@ std::optional<DropReason> decide(const InboundDatagram& datagram, HandlerState& 
     session->pinged = true;
     state.sessions.cancel_resend(*session);
     decision.ping_train = train_for(*session, datagram.source);
+    decision.ping_train->setup_time = datagram.now - session->created;
     return std::nullopt;
 }
 

@@ -45,6 +45,8 @@ struct PingTrainOrder {
     std::int32_t session_id = 0;
     boost::asio::ip::udp::endpoint destination;
     SessionReport report;
+    // From the INIT2 that proved the session to this PING.
+    ServerClock::duration setup_time{};
 };
 
 // Why a datagram was dropped without an answer.

@@ -109,12 +109,17 @@ PunchprobeServer::PunchprobeServer(asio::io_service& io_service, const ServerOpt
     handler_settings_.extra_port = extra_.endpoint.port();
     handler_settings_.resends = options.resends;
     handler_settings_.resend_interval = options.resend_interval;
+    if (options.metrics)
+        metrics_ = std::make_unique<MetricsEndpoint>(io_service, *options.metrics, options.metrics_deadline,
+                                                     counters_, [this] { return metrics_page(); });
     print_listening();
+    print_metrics_line();
     refresh_local_addresses(ServerClock::now());
     start_receive(main_);
     start_receive(extra_);
     start_sweep();
     start_signal_wait();
+    if (metrics_) metrics_->start();
 }
 
 void PunchprobeServer::print_listening()
@@ -126,6 +131,30 @@ void PunchprobeServer::print_listening()
          << main_.endpoint.port() << " (main) and " << extra_.endpoint.address().to_string() << ":"
          << extra_.endpoint.port() << " (extra)";
     log_.post_always(LogWriter::Stream::out, line.str());
+}
+
+void PunchprobeServer::print_metrics_line()
+{
+    // Like the listening line: scripts read a system-chosen port here.
+    if (!metrics_) return;
+    const asio::ip::tcp::endpoint where = metrics_->endpoint();
+    log_.post_always(LogWriter::Stream::out, "metrics on http://" + where.address().to_string() + ":" +
+                                                 std::to_string(where.port()) + "/metrics");
+}
+
+std::optional<asio::ip::tcp::endpoint> PunchprobeServer::metrics_endpoint() const
+{
+    if (!metrics_) return std::nullopt;
+    return metrics_->endpoint();
+}
+
+std::string PunchprobeServer::metrics_page() const
+{
+    MetricsGauges gauges;
+    gauges.live_sessions = state_.sessions.size();
+    gauges.live_ping_trains = ping_trains_.size() + waiting_train_count_;
+    gauges.queued_sends = main_.queued_sends + extra_.queued_sends;
+    return metrics_text(counters_, gauges, setup_times_);
 }
 
 void PunchprobeServer::start_receive(Listener& listener)
@@ -195,7 +224,10 @@ void PunchprobeServer::execute(Decision decision)
         const bool sent = send_datagram(std::move(reply.bytes), from, reply.destination, reply.proven);
         if (sent && decision.init_answered) ++counters_.inits_answered;
     }
-    if (decision.ping_train) start_ping_train(std::move(*decision.ping_train));
+    if (decision.ping_train) {
+        setup_times_.observe(decision.ping_train->setup_time);
+        start_ping_train(std::move(*decision.ping_train));
+    }
 }
 
 bool PunchprobeServer::has_room(const Listener& listener, std::size_t bytes, bool proven) const
@@ -466,6 +498,7 @@ void PunchprobeServer::stop()
     resend_timer_.cancel(ignored);
     main_.socket.close(ignored);
     extra_.socket.close(ignored);
+    if (metrics_) metrics_->stop();
 }
 
 }  // namespace punchprobe

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <deque>
 #include <iostream>
+#include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -16,6 +18,8 @@
 
 #include "server/datagram_handler.hpp"
 #include "server/log_writer.hpp"
+#include "server/metrics_endpoint.hpp"
+#include "server/metrics_text.hpp"
 #include "server/rate_limit.hpp"
 #include "server/server_counters.hpp"
 #include "server/server_options.hpp"
@@ -50,6 +54,10 @@ public:
     boost::asio::ip::udp::endpoint main_endpoint() const { return main_.endpoint; }
     boost::asio::ip::udp::endpoint extra_endpoint() const { return extra_.endpoint; }
     const ServerCounters& counters() const { return counters_; }
+    // Where GET /metrics is served, when --metrics asked for it.
+    std::optional<boost::asio::ip::tcp::endpoint> metrics_endpoint() const;
+    // The page GET /metrics answers with.
+    std::string metrics_page() const;
 
     // Waits until every line so far is written to the streams.
     void flush_log() { log_.flush(); }
@@ -107,6 +115,7 @@ private:
 
     // Set-up.
     void print_listening();
+    void print_metrics_line();
 
     // Receiving and deciding.
     void start_receive(Listener& listener);
@@ -186,6 +195,8 @@ private:
 
     boost::asio::steady_timer sweep_timer_;
     boost::asio::signal_set signals_;
+    SetupHistogram setup_times_;
+    std::unique_ptr<MetricsEndpoint> metrics_;
     bool stopped_ = false;
 };
 

@@ -1,5 +1,6 @@
 #include "server/server_counters.hpp"
 
+#include <iterator>
 #include <sstream>
 
 namespace punchprobe {
@@ -50,6 +51,9 @@ constexpr Column columns[] = {
     {"log_lines_dropped", &ServerCounters::log_lines_dropped},
     {"error_lines_suppressed", &ServerCounters::error_lines_suppressed},
     {"replies_resent", &ServerCounters::replies_resent},
+    {"metrics_refused", &ServerCounters::metrics_refused},
+    {"metrics_timeouts", &ServerCounters::metrics_timeouts},
+    {"metrics_bad_requests", &ServerCounters::metrics_bad_requests},
 };
 
 // A reason without its column would be counted and never shown.
@@ -82,13 +86,22 @@ void ServerCounters::count_end(const SessionReport& report)
     }
 }
 
+std::vector<CounterValue> counter_values(const ServerCounters& counters)
+{
+    std::vector<CounterValue> values;
+    values.reserve(std::size(columns));
+    for (const Column& column : columns) {
+        const bool drop = column.named == nullptr;
+        values.push_back({column.key, drop ? counters.dropped(column.reason) : counters.*column.named, drop});
+    }
+    return values;
+}
+
 std::string counters_line(const ServerCounters& counters)
 {
     std::ostringstream line;
     line << "counters";
-    for (const Column& column : columns)
-        line << ' ' << column.key << '='
-             << (column.named != nullptr ? counters.*column.named : counters.dropped(column.reason));
+    for (const CounterValue& value : counter_values(counters)) line << ' ' << value.key << '=' << value.value;
     return line.str();
 }
 

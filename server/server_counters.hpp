@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "server/datagram_handler.hpp"
 #include "server/session_log.hpp"
@@ -24,6 +25,11 @@ struct ServerCounters {
     std::uint64_t log_lines_dropped = 0;
     std::uint64_t error_lines_suppressed = 0;
     std::uint64_t replies_resent = 0;  // a proven session's last reply, sent again
+    // The metrics endpoint's limits: connections over its cap, connections
+    // closed at their deadline, requests answered with an error.
+    std::uint64_t metrics_refused = 0;
+    std::uint64_t metrics_timeouts = 0;
+    std::uint64_t metrics_bad_requests = 0;
     // Datagrams dropped, by reason.
     std::array<std::uint64_t, static_cast<std::size_t>(DropReason::count)> drops{};
 
@@ -33,6 +39,18 @@ struct ServerCounters {
     // evicted.
     void count_end(const SessionReport& report);
 };
+
+// One key of the counters line with its value. A drop reason's key is
+// "dropped_" and the reason.
+struct CounterValue {
+    const char* key;
+    std::uint64_t value;
+    bool drop_reason;
+};
+
+// Every key of the counters line with its value, in the line's order: the
+// one list that the line and the metrics endpoint both show.
+std::vector<CounterValue> counter_values(const ServerCounters& counters);
 
 // "counters sessions=N completed=N ... error_lines_suppressed=N", without a
 // line break. Keys and their order are fixed; new keys go at the end.

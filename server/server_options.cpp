@@ -37,6 +37,25 @@ void check_range(const char* option, long long value, long long low, long long h
     }
 }
 
+// ADDRESS:PORT, an IPv4 address and a port in digits.
+boost::asio::ip::tcp::endpoint metrics_endpoint_from(const std::string& text)
+{
+    const std::string refusal =
+        "the argument ('" + text + "') for option '--metrics' is not an IPv4 address and port (ADDRESS:PORT)";
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos) throw std::invalid_argument(refusal);
+    const std::string port = text.substr(colon + 1);
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
+        throw std::invalid_argument(refusal);
+    if (std::stol(port) > 65535)
+        throw std::invalid_argument("the argument ('" + text +
+                                    "') for option '--metrics' has a port out of range 0..65535");
+    boost::system::error_code error;
+    const auto address = boost::asio::ip::make_address_v4(text.substr(0, colon), error);
+    if (error) throw std::invalid_argument(refusal);
+    return {address, static_cast<unsigned short>(std::stoi(port))};
+}
+
 po::options_description describe_options()
 {
     po::options_description options("Options");
@@ -67,6 +86,9 @@ po::options_description describe_options()
          "times a proven session's last reply is sent again while its next request is missing; 0: never")
         ("resend-interval", po::value<long long>()->default_value(default_resend_interval.count()),
          "milliseconds without the next request before the reply goes again")
+        ("metrics", po::value<std::string>()->value_name("ADDRESS:PORT"),
+         "serve Prometheus metrics at http://ADDRESS:PORT/metrics (counters, live sessions, PING trains, "
+         "queued sends, session set-up times); port 0 lets the system choose; off by default")
         ("quiet", "print no session lines, only errors and the counters")
         ("help", "print this help and exit")
         ("version", "print the version and exit");
@@ -120,6 +142,7 @@ ServerOptions options_from(const po::variables_map& values)
     options.resends = static_cast<int>(resends);
     options.resend_interval = std::chrono::milliseconds(resend_interval);
     options.quiet = values.count("quiet") > 0;
+    if (values.count("metrics")) options.metrics = metrics_endpoint_from(values["metrics"].as<std::string>());
     return options;
 }
 

@@ -2,9 +2,11 @@
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
 
 #include <boost/asio/ip/address_v4.hpp>
+#include <boost/asio/ip/tcp.hpp>
 
 #include "protocol/wire_contract.hpp"
 
@@ -45,6 +47,12 @@ struct ServerOptions {
     std::chrono::milliseconds resend_interval = default_resend_interval;
     // Keeps only errors, the listening line and the counters.
     bool quiet = false;
+    // Where to serve GET /metrics (port 0: the system chooses); none by
+    // default.
+    std::optional<boost::asio::ip::tcp::endpoint> metrics;
+    // A metrics connection's time for its request and the answer together.
+    // Not on the command line; tests take less.
+    std::chrono::milliseconds metrics_deadline = std::chrono::seconds(5);
 };
 
 // What the command line asks for. For help and version, `text` is what to

@@ -299,9 +299,11 @@ TEST(DatagramHandler, WholeExchangeGivesExactRepliesAndATrainToTheInitSource)
     ASSERT_TRUE(handle_datagram(datagram(init, primary, ServerSocket::main, t0 + 5s), state, settings).reply);
     d = handle_datagram(datagram(init2(id), alternate, ServerSocket::main, t0 + 5s), state, settings);
     EXPECT_TRUE(d.session_created);
-    d = handle_datagram(datagram(ping(id), primary, ServerSocket::extra, t0 + 5s), state, settings);
+    // Its set-up time runs from the INIT2 that proved it to the PING.
+    d = handle_datagram(datagram(ping(id), primary, ServerSocket::extra, t0 + 5s + 1234ms), state, settings);
     ASSERT_TRUE(d.ping_train);
     EXPECT_EQ(d.ping_train->report.mapping, Mapping::endpoint_independent);
+    EXPECT_EQ(d.ping_train->setup_time, 1234ms);
 }
 
 TEST(DatagramHandler, APingWithoutRoomForATrainLeavesItsSessionUnspent)
@@ -782,6 +784,9 @@ TEST(CountersLine, CountsEachReasonAndEachEndInItsOwnKeyInAFixedOrder)
     counters.log_lines_dropped = 55;
     counters.error_lines_suppressed = 66;
     counters.replies_resent = 77;
+    counters.metrics_refused = 88;
+    counters.metrics_timeouts = 99;
+    counters.metrics_bad_requests = 111;
     // The order of the counters line: reason i is counted i + 1 times.
     const DropReason reasons[] = {
         DropReason::malformed,   DropReason::unknown_command, DropReason::unknown_session, DropReason::wrong_address,
@@ -810,7 +815,8 @@ TEST(CountersLine, CountsEachReasonAndEachEndInItsOwnKeyInAFixedOrder)
               "inits_answered=33 dropped_bad_source=8 dropped_own_socket=9 dropped_not_request=10 "
               "dropped_not_object=11 dropped_too_deep=12 dropped_nul_byte=13 dropped_rate_limited=14 "
               "dropped_amplification=15 dropped_send_queue=16 dropped_train_cap=17 trains_delayed=44 "
-              "log_lines_dropped=55 error_lines_suppressed=66 replies_resent=77");
+              "log_lines_dropped=55 error_lines_suppressed=66 replies_resent=77 metrics_refused=88 "
+              "metrics_timeouts=99 metrics_bad_requests=111");
 }
 
 }  // namespace

@@ -41,6 +41,8 @@ TEST(ServerOptions, Defaults)
     EXPECT_EQ(options.resends, 3);
     EXPECT_EQ(options.resend_interval, 1000ms);
     EXPECT_FALSE(options.quiet);
+    EXPECT_FALSE(options.metrics);
+    EXPECT_EQ(options.metrics_deadline, 5s);
 }
 
 TEST(ServerOptions, EveryOptionReachesItsField)
@@ -48,7 +50,8 @@ TEST(ServerOptions, EveryOptionReachesItsField)
     const auto command_line = parse({"--bind", "192.0.2.7", "--port", "0", "--extra-port=65535", "--pings",
                                      "0", "--ping-interval", "7", "--session-ttl", "2", "--max-sessions", "1",
                                      "--init-rate", "0", "--init-burst", "3", "--trains-per-address", "9",
-                                     "--resends", "0", "--resend-interval", "1", "--quiet"});
+                                     "--resends", "0", "--resend-interval", "1", "--quiet", "--metrics",
+                                     "198.51.100.9:9100"});
     ASSERT_EQ(command_line.action, ServerCommandLine::Action::run) << command_line.text;
     const auto& options = command_line.options;
     EXPECT_EQ(options.bind_address.to_string(), "192.0.2.7");
@@ -64,6 +67,12 @@ TEST(ServerOptions, EveryOptionReachesItsField)
     EXPECT_EQ(options.resends, 0);
     EXPECT_EQ(options.resend_interval, 1ms);
     EXPECT_TRUE(options.quiet);
+    ASSERT_TRUE(options.metrics);
+    EXPECT_EQ(options.metrics->address().to_string(), "198.51.100.9");
+    EXPECT_EQ(options.metrics->port(), 9100);
+    const auto chosen = parse({"--metrics=0.0.0.0:0"});
+    ASSERT_TRUE(chosen.options.metrics) << chosen.text;
+    EXPECT_EQ(chosen.options.metrics->port(), 0);
 }
 
 TEST(ServerOptions, RefusesBadValuesNamingTheOption)
@@ -96,6 +105,16 @@ TEST(ServerOptions, RefusesBadValuesNamingTheOption)
         {{"--port", "4000", "--extra-port", "4000"}, "--extra-port"},
         {{"--bogus"}, "bogus"},
         {{"--port"}, "--port"},
+        {{"--metrics", "127.0.0.1"}, "--metrics"},
+        {{"--metrics", "127.0.0.1:"}, "--metrics"},
+        {{"--metrics", ":9100"}, "--metrics"},
+        {{"--metrics", "127.0.0.1:65536"}, "--metrics"},
+        {{"--metrics", "127.0.0.1:-1"}, "--metrics"},
+        {{"--metrics", "127.0.0.1:+80"}, "--metrics"},
+        {{"--metrics", "127.0.0.1:99999999999999999999"}, "--metrics"},
+        {{"--metrics", "localhost:9100"}, "--metrics"},
+        {{"--metrics", "[::1]:9100"}, "--metrics"},
+        {{"--metrics"}, "--metrics"},
         {{"127.0.0.1"}, "positional"},
     };
     for (const Case& c : cases) {
@@ -122,8 +141,7 @@ TEST(ServerOptionsBinary, HelpVersionAndRefusals)
     EXPECT_EQ(help.err, "");
     for (const char* option : {"--bind", "--port", "--extra-port", "--pings", "--ping-interval", "--session-ttl",
                                "--max-sessions", "--init-rate", "--init-burst", "--trains-per-address", "--resends",
-                               "--resend-interval", "--quiet",
-                               "--help", "--version"})
+                               "--resend-interval", "--quiet", "--metrics", "--help", "--version"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
 
     const auto bad = punchprobe_test::run_process({server, "--port", "70000"}, 10s);

@@ -7,6 +7,9 @@
 #include <optional>
 #include <string>
 
+#include <boost/asio/io_service.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
 #include "server/server_options.hpp"
 #include "support/attack_server.hpp"
 #include "support/scripted_server.hpp"
@@ -29,7 +32,8 @@ using punchprobe_test::client_ping;
 const std::string quiet_new_counters =
     " dropped_bad_source=0 dropped_own_socket=0 dropped_not_request=0 dropped_not_object=0 dropped_too_deep=0 "
     "dropped_nul_byte=0 dropped_rate_limited=0 dropped_amplification=0 dropped_send_queue=0 dropped_train_cap=0 "
-    "trains_delayed=0 log_lines_dropped=0 error_lines_suppressed=0 replies_resent=0\n";
+    "trains_delayed=0 log_lines_dropped=0 error_lines_suppressed=0 replies_resent=0 metrics_refused=0 "
+    "metrics_timeouts=0 metrics_bad_requests=0\n";
 
 std::string alt_part(const UdpPeer& primary, const UdpPeer& alternate)
 {
@@ -168,6 +172,19 @@ TEST(ServerProcess, PortInUseIsAnErrorWithStatusOne)
     EXPECT_EQ(result.exit_status, 1);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "punchprobe-server: bind: Address already in use\n");
+}
+
+TEST(ServerProcess, MetricsPortInUseIsAnErrorWithStatusOneBeforeAnyLine)
+{
+    boost::asio::io_service io_service;
+    boost::asio::ip::tcp::acceptor occupant(io_service, {boost::asio::ip::address_v4::loopback(), 0});
+    const auto result = punchprobe_test::run_process(
+        loopback_server_argv(punchprobe_test::server_binary(),
+                             {"--metrics", "127.0.0.1:" + std::to_string(occupant.local_endpoint().port())}),
+        10s);
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "punchprobe-server: metrics bind: Address already in use\n");
 }
 
 }  // namespace
