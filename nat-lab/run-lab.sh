@@ -115,7 +115,7 @@ readonly scenarios=(
   "8a home    home:masquerade,home:lose-first-ping  3 FAILURE endpoint-independent first_ping_lost endpoint-independent NAT that loses the first server PING, --pings 3"
   "8b home    home:masquerade,home:lose-first-ping  5 SUCCESS endpoint-independent first_ping_lost endpoint-independent NAT that loses the first server PING, --pings 5"
   "8c home    home:masquerade,home:lose-first-ping  - SUCCESS endpoint-independent first_ping_lost endpoint-independent NAT that loses the first server PING, server's default --pings"
-  "10 home    home:masquerade,home:lose-first-start - SUCCESS endpoint-independent first_start_lost endpoint-independent NAT that loses the client's first START: the server sends its INIT2 reply again"
+  "8d home    home:masquerade,home:lose-first-start - SUCCESS endpoint-independent first_start_lost endpoint-independent NAT that loses the client's first START: the server sends its INIT2 reply again"
   "9a home    home:masquerade,home:loss=1           - ANY     endpoint-independent loss_seen       endpoint-independent NAT, 1 % of UDP lost at random between client and router"
   "9b home    home:masquerade,home:loss=5           - ANY     endpoint-independent loss_seen       endpoint-independent NAT, 5 % of UDP lost at random between client and router"
   "9c home    home:masquerade,home:loss=10          - ANY     endpoint-independent loss_seen       endpoint-independent NAT, 10 % of UDP lost at random between client and router"
