@@ -49,6 +49,16 @@ constexpr int counters_signal = SIGUSR1;
 constexpr int counters_signal = 0;
 #endif
 
+// Runs `handler` on the loop at `when`.
+template <typename Handler>
+void wait_until(asio::steady_timer& timer, ServerClock::time_point when, Handler handler)
+{
+    error_code error;
+    timer.expires_at(when, error);
+    if (error) throw system_error(error, "expires_at");
+    timer.async_wait(std::move(handler));
+}
+
 std::uint32_t address_key(const udp::endpoint& endpoint)
 {
     return endpoint.address().to_v4().to_uint();
@@ -366,10 +376,8 @@ void PunchprobeServer::arm_ping_timer(ServerClock::time_point not_before)
 {
     if (ping_timer_armed_ || ping_trains_.empty()) return;
     ping_timer_armed_ = true;
-    error_code error;
-    ping_timer_.expires_at(std::max(ping_trains_.front().next_ping, not_before), error);
-    if (error) throw system_error(error, "expires_at");
-    ping_timer_.async_wait([this](const error_code& wait_error) { handle_ping_timer(wait_error); });
+    wait_until(ping_timer_, std::max(ping_trains_.front().next_ping, not_before),
+               [this](const error_code& wait_error) { handle_ping_timer(wait_error); });
 }
 
 void PunchprobeServer::handle_ping_timer(const error_code& error)
@@ -401,10 +409,7 @@ void PunchprobeServer::arm_resend_timer()
     const auto next = state_.sessions.next_resend();
     if (!next) return;
     resend_timer_armed_ = true;
-    error_code error;
-    resend_timer_.expires_at(*next, error);
-    if (error) throw system_error(error, "expires_at");
-    resend_timer_.async_wait([this](const error_code& wait_error) { handle_resend_timer(wait_error); });
+    wait_until(resend_timer_, *next, [this](const error_code& wait_error) { handle_resend_timer(wait_error); });
 }
 
 void PunchprobeServer::handle_resend_timer(const error_code& error)
