@@ -16,7 +16,10 @@
 //  - every server datagram is one JSON object in FastWriter's text, fits the
 //    client's buffer, carries no "protocol" and is refused as a request;
 //  - a train goes to a proven session's INIT source, for a PING from its
-//    address, once per session until an INIT2 replaces the session.
+//    address, once per session until an INIT2 replaces the session;
+//  - what is sent again goes only to the address of a live, unpinged proven
+//    session, is that session's INIT2 or START reply byte for byte, and at
+//    most one re-send waits per session.
 //
 // Input: records of one header byte, a 16-bit little-endian length and that
 // many payload bytes. Header bits: 0 the socket (main, extra); 1-4 the
@@ -583,6 +586,25 @@ void check(Run& run, Step& step, const Decision& decision)
     check_table(run);
 }
 
+// The re-sends due before the next datagram, against the model.
+void check_resends(Run& run, ServerClock::time_point now)
+{
+    require(run.state.sessions.scheduled_resends() <= run.model.size(), "a re-send waits without its session");
+    for (const punchprobe::OutboundDatagram& again :
+         punchprobe::due_resends(run.state, run.settings, now, max_sessions + 1)) {
+        require(again.from == ServerSocket::main && again.proven && answerable(again.destination, run.settings),
+                "a re-send from the wrong socket or to where nothing may go");
+        const auto answer = parse_object(again.bytes);
+        require(answer.has_value(), "a re-send that is no JSON object");
+        const auto id = int_member(*answer, "session_id");
+        const Session* session = id ? run.modeled(*id, address_of(again.destination)) : nullptr;
+        require(session != nullptr && !session->pinged, "a re-send to no live, unpinged session at that address");
+        require(again.bytes == punchprobe::make_init2_reply(session->id, session->alt_port) ||
+                    again.bytes == punchprobe::make_start_reply(session->id, extra_port),
+                "a re-send that is not the session's INIT2 or START reply");
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -613,6 +635,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         step.datagram.source = udp::endpoint(make_address_v4(step.source->address), step.source->port);
         now += steps[(header >> 5) & 3];
         step.datagram.now = now;
+        check_resends(run, now);
 
         step.request = parse_object(step.datagram.bytes);
         if (step.request) {
