@@ -109,17 +109,27 @@ void reply_from_main(Decision& decision, std::string bytes, const udp::endpoint&
     decision.reply = OutboundDatagram{std::move(bytes), destination, ServerSocket::main, proven};
 }
 
-// Until the client's next request comes, its last reply is repeated now and
-// then: on a lossy path the reply or the request may be lost, and a repeated
-// reply makes the client repeat its step.
-void await_next_request(HandlerState& state, Session& session, Command answered, const udp::endpoint& reply_to,
-                        ServerClock::time_point now, const HandlerSettings& settings)
+// The reply to a session's INIT2 or START, as first sent and as sent again.
+std::string reply_for(const Session& session, Command answered, const HandlerSettings& settings)
 {
+    return answered == Command::init2 ? make_init2_reply(session.id, session.alt_port)
+                                      : make_start_reply(session.id, settings.extra_port);
+}
+
+// Answers a session's INIT2 or START. Until the client's next request comes,
+// the reply is repeated now and then: on a lossy path the reply or the
+// request may be lost, and a repeated reply makes the client repeat its step.
+// A session whose PING has come waits for nothing.
+void answer_session(const InboundDatagram& datagram, Session& session, Command answered, HandlerState& state,
+                    const HandlerSettings& settings, Decision& decision)
+{
+    reply_from_main(decision, reply_for(session, answered, settings), datagram.source, true);
+    if (session.pinged) return;
     session.answered = answered;
-    session.reply_to = reply_to;
+    session.reply_to = datagram.source;
     session.resends_left = settings.resends;
     if (session.resends_left > 0)
-        state.sessions.schedule_resend(session, now + settings.resend_interval);
+        state.sessions.schedule_resend(session, datagram.now + settings.resend_interval);
     else
         state.sessions.cancel_resend(session);
 }
@@ -168,8 +178,7 @@ std::optional<DropReason> answer_init2(const InboundDatagram& datagram, std::int
         }
     }
     session->alt_port = source.port();
-    reply_from_main(decision, make_init2_reply(id, source.port()), source, true);
-    await_next_request(state, *session, Command::init2, source, datagram.now, settings);
+    answer_session(datagram, *session, Command::init2, state, settings, decision);
     return std::nullopt;
 }
 
@@ -225,11 +234,7 @@ std::optional<DropReason> decide(const InboundDatagram& datagram, HandlerState& 
     if (session == nullptr) return DropReason::unknown_session;
 
     if (command == Command::start) {
-        reply_from_main(decision, make_start_reply(session->id, settings.extra_port), datagram.source, true);
-        // A late START after the PING needs its answer, not a wait for a
-        // PING that has come.
-        if (!session->pinged)
-            await_next_request(state, *session, Command::start, datagram.source, datagram.now, settings);
+        answer_session(datagram, *session, Command::start, state, settings, decision);
         return std::nullopt;
     }
     // One train per session bounds what anyone can make us send to an
@@ -280,9 +285,8 @@ std::vector<OutboundDatagram> due_resends(HandlerState& state, const HandlerSett
 {
     std::vector<OutboundDatagram> replies;
     for (Session* session = nullptr; replies.size() < most && (session = state.sessions.take_due_resend(now));) {
-        std::string bytes = session->answered == Command::init2 ? make_init2_reply(session->id, session->alt_port)
-                                                                : make_start_reply(session->id, settings.extra_port);
-        replies.push_back(OutboundDatagram{std::move(bytes), session->reply_to, ServerSocket::main, true});
+        replies.push_back(OutboundDatagram{reply_for(*session, session->answered, settings), session->reply_to,
+                                           ServerSocket::main, true});
         if (--session->resends_left > 0) state.sessions.schedule_resend(*session, now + settings.resend_interval);
     }
     return replies;

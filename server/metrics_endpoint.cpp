@@ -113,7 +113,7 @@ private:
         const http::request<http::empty_body>& request = parser_.get();
         if (!is_metrics_path(request.target())) {
             answer(http::status::not_found, "Not Found\n");
-        } else if (request.method() != http::verb::get) {
+        } else if (request.method() != http::verb::get && request.method() != http::verb::head) {
             answer(http::status::method_not_allowed, "Method Not Allowed\n");
         } else {
             answer(http::status::ok, owner_.render_());
@@ -125,7 +125,7 @@ private:
         response_.version(11);
         response_.result(status);
         response_.set(http::field::content_type, status == http::status::ok ? exposition_type : error_type);
-        if (status == http::status::method_not_allowed) response_.set(http::field::allow, "GET");
+        if (status == http::status::method_not_allowed) response_.set(http::field::allow, "GET, HEAD");
         response_.keep_alive(false);
         response_.body() = std::move(body);
         response_.prepare_payload();

@@ -418,7 +418,7 @@ void PunchprobeServer::handle_resend_timer(const error_code& error)
     resend_timer_armed_ = false;
     const ServerClock::time_point now = ServerClock::now();
     // A session past its time gets no re-send, but its report.
-    for (const SessionReport& report : state_.sessions.expire(now)) report_end(report);
+    expire_sessions(now);
     for (OutboundDatagram& reply : due_resends(state_, handler_settings_, now, resend_batch))
         if (send_datagram(std::move(reply.bytes), main_, reply.destination, reply.proven)) ++counters_.replies_resent;
     arm_resend_timer();
@@ -442,12 +442,15 @@ void PunchprobeServer::report_error(const char* handler, const error_code& error
     if (!log_.post(LogWriter::Stream::err, line.str())) ++counters_.log_lines_dropped;
 }
 
+void PunchprobeServer::expire_sessions(ServerClock::time_point now)
+{
+    for (const SessionReport& report : state_.sessions.expire(now)) report_end(report);
+}
+
 void PunchprobeServer::start_sweep()
 {
-    error_code error;
-    sweep_timer_.expires_from_now(sweep_interval_, error);
-    if (error) throw system_error(error, "expires_from_now");
-    sweep_timer_.async_wait([this](const error_code& wait_error) { handle_sweep(wait_error); });
+    wait_until(sweep_timer_, ServerClock::now() + sweep_interval_,
+               [this](const error_code& wait_error) { handle_sweep(wait_error); });
 }
 
 void PunchprobeServer::handle_sweep(const error_code& error)
@@ -456,7 +459,7 @@ void PunchprobeServer::handle_sweep(const error_code& error)
     // Datagrams expire sessions too, but an idle server must still log the
     // ones whose time ran out.
     const ServerClock::time_point now = ServerClock::now();
-    for (const SessionReport& report : state_.sessions.expire(now)) report_end(report);
+    expire_sessions(now);
     refresh_local_addresses(now);
     start_sweep();
 }

@@ -151,6 +151,7 @@ private:
     // Session ends, logging, expiry, shutdown.
     void report_end(const SessionReport& report);
     void report_error(const char* handler, const boost::system::error_code& error);
+    void expire_sessions(ServerClock::time_point now);
     void start_sweep();
     void handle_sweep(const boost::system::error_code& error);
     void refresh_local_addresses(ServerClock::time_point now);

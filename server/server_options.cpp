@@ -73,7 +73,7 @@ po::options_description describe_options()
         ("ping-interval", po::value<long long>()->default_value(50),
          "milliseconds between two PINGs")
         ("session-ttl", po::value<long long>()->default_value(60),
-         "seconds a session lives after its INIT")
+         "seconds a session lives after the INIT2 that proved it")
         ("max-sessions", po::value<long long>()->default_value(65536),
          "sessions kept at once; the oldest goes first")
         ("init-rate", po::value<long long>()->default_value(10),

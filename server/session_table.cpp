@@ -99,11 +99,16 @@ void SessionTable::cancel_resend(Session& session)
 
 Session* SessionTable::take_due_resend(ServerClock::time_point now)
 {
-    if (resends_.empty() || resends_.begin()->first > now) return nullptr;
-    Session& session = sessions_.at(resends_.begin()->second).session;
-    resends_.erase(resends_.begin());
-    session.resend_at.reset();
-    return &session;
+    while (!resends_.empty() && resends_.begin()->first <= now) {
+        const auto found = sessions_.find(resends_.begin()->second);
+        resends_.erase(resends_.begin());
+        // Every removal cancels its re-send; should one ever slip through,
+        // it is dropped here rather than thrown out of the server's loop.
+        if (found == sessions_.end()) continue;
+        found->second.session.resend_at.reset();
+        return &found->second.session;
+    }
+    return nullptr;
 }
 
 std::optional<ServerClock::time_point> SessionTable::next_resend() const

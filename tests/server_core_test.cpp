@@ -376,6 +376,12 @@ TEST(DatagramHandler, RepeatsAProvenSessionsLastReplyUntilItsNextRequestComes)
     EXPECT_EQ(resent_at(state, t0 + 20s), Sent{});
     ASSERT_TRUE(handle_datagram(datagram(start(id), start_source, ServerSocket::main, t0 + 20s), state, settings).reply);
     EXPECT_EQ(resent_at(state, t0 + 30s), Sent{});
+    // So is an INIT2 for the finished session whose id no longer proves a
+    // new one.
+    ASSERT_TRUE(
+        handle_datagram(datagram(init2(id), at("203.0.113.5", 40002), ServerSocket::main, t0 + 40s), state, settings)
+            .reply);
+    EXPECT_EQ(resent_at(state, t0 + 50s), Sent{});
     EXPECT_EQ(state.sessions.scheduled_resends(), 0u);
 }
 
