@@ -47,13 +47,12 @@ boost::asio::ip::tcp::endpoint metrics_endpoint_from(const std::string& text)
     const std::string port = text.substr(colon + 1);
     if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
         throw std::invalid_argument(refusal);
-    if (std::stol(port) > 65535)
-        throw std::invalid_argument("the argument ('" + text +
-                                    "') for option '--metrics' has a port out of range 0..65535");
+    const long long number = std::stoll(port);
+    check_range("metrics", number, 0, 65535);
     boost::system::error_code error;
     const auto address = boost::asio::ip::make_address_v4(text.substr(0, colon), error);
     if (error) throw std::invalid_argument(refusal);
-    return {address, static_cast<unsigned short>(std::stoi(port))};
+    return {address, static_cast<unsigned short>(number)};
 }
 
 po::options_description describe_options()
