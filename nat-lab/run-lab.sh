@@ -142,6 +142,12 @@ declare -rA counters_after=(
 check_first_ping_lost() {
   grep -q '^Received server PING(1) ' "$scenario_dir/client.out" &&
     problem "client received PING(1), which the router drops"
+  check_lost_exactly_one
+}
+
+# The home router's deterministic loss rule (table lab_loss) dropped one
+# datagram and no more.
+check_lost_exactly_one() {
   local lost
   lost=$(in_ns "${router_ns[home]}" nft list table ip lab_loss | grep -oE 'counter packets [0-9]+' | awk '{print $3}')
   [[ $lost == 1 ]] || problem "loss rule dropped '${lost}' datagrams, expected exactly 1"
@@ -151,11 +157,10 @@ check_first_ping_lost() {
 # the server sent again brought a second START, so the client printed its
 # INIT2 lines and sent START twice.
 check_first_start_lost() {
-  local out=$scenario_dir/client.out lost resent
+  local out=$scenario_dir/client.out resent
   (($(grep -c '^Received server INIT2 \[' "$out") == 2)) || problem "client did not receive the INIT2 reply twice"
   (($(grep -c '^Sending cient START \[' "$out") == 2)) || problem "client did not send START twice"
-  lost=$(in_ns "${router_ns[home]}" nft list table ip lab_loss | grep -oE 'counter packets [0-9]+' | awk '{print $3}')
-  [[ $lost == 1 ]] || problem "loss rule dropped '${lost}' datagrams, expected exactly 1"
+  check_lost_exactly_one
   resent=$(grep -m 1 '^counters ' "$scenario_dir/server.out" | grep -oE 'replies_resent=[0-9]+')
   [[ $resent == replies_resent=1 ]] || problem "server counted '${resent}', expected replies_resent=1"
 }
@@ -474,7 +479,8 @@ check_server_log() {
 # check_any_server_log MAPPING PINGS SERVER_PID: a verdict that random loss
 # chose must still be the one the server's record allows.
 #   SUCCESS  three PINGs came: one completed session with MAPPING.
-#   TIMEOUT  a reply before START's was lost, so the client never sent its
+#   TIMEOUT  a datagram before the START reply was lost for good (the INIT
+#            phase, or every repeat of a reply), so the client never sent its
 #            PING: no completed session; an expired one if its INIT2 arrived.
 #   FAILURE  the client sent its PING after the START reply, so the session
 #            exists: completed with MAPPING (the server's PINGs were lost) or
