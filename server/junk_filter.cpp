@@ -11,7 +11,7 @@ bool is_json_blank(char c)
 
 }  // namespace
 
-std::optional<DropReason> screen_junk(const std::string& bytes)
+std::optional<DropReason> screen_junk(std::string_view bytes)
 {
     if (bytes.size() > max_request_size) return DropReason::oversized;
 

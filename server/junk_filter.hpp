@@ -2,9 +2,9 @@
 
 #include <cstddef>
 #include <optional>
-#include <string>
+#include <string_view>
 
-#include "server/datagram_handler.hpp"
+#include "server/server_counters.hpp"
 
 namespace punchprobe {
 
@@ -18,6 +18,6 @@ constexpr int max_request_depth = 1;
 // Refuses junk before a JSON parser sees it, in one pass over the bytes: a
 // general parser spends far more on some junk (thousands of open brackets)
 // than on a request. Nothing when the datagram may be a request.
-std::optional<DropReason> screen_junk(const std::string& bytes);
+std::optional<DropReason> screen_junk(std::string_view bytes);
 
 }  // namespace punchprobe

@@ -158,19 +158,21 @@ MetricsEndpoint::MetricsEndpoint(asio::io_service& io_service, const tcp::endpoi
       counters_(counters),
       render_(std::move(render))
 {
+    // Named like the UDP sockets' failures: the step, the address, the port.
+    const std::string place = where.address().to_string() + ":" + std::to_string(where.port()) + " (metrics port)";
     error_code error;
     acceptor_.open(where.protocol(), error);
-    if (error) throw system_error(error, "metrics open");
+    if (error) throw system_error(error, "open " + place);
     // A restarted server finds its port still held by the old one's
     // closing connections.
     acceptor_.set_option(tcp::acceptor::reuse_address(true), error);
-    if (error) throw system_error(error, "metrics open");
+    if (error) throw system_error(error, "open " + place);
     acceptor_.bind(where, error);
-    if (error) throw system_error(error, "metrics bind");
+    if (error) throw system_error(error, "bind " + place);
     acceptor_.listen(listen_backlog, error);
-    if (error) throw system_error(error, "metrics listen");
+    if (error) throw system_error(error, "listen " + place);
     endpoint_ = acceptor_.local_endpoint(error);
-    if (error) throw system_error(error, "metrics listen");
+    if (error) throw system_error(error, "listen " + place);
 }
 
 MetricsEndpoint::~MetricsEndpoint()

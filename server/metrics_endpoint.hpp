@@ -26,8 +26,8 @@ public:
     // Renders the page, on the loop, when a request asks for it.
     using Render = std::function<std::string()>;
 
-    // Binds and listens at once (throws boost::system::system_error: "metrics
-    // open", "metrics bind", "metrics listen"); start() begins accepting.
+    // Binds and listens at once (throws boost::system::system_error, "bind
+    // ADDRESS:PORT (metrics port)" and the like); start() begins accepting.
     // Its limits count in `counters`.
     MetricsEndpoint(boost::asio::io_service& io_service, const boost::asio::ip::tcp::endpoint& where,
                     std::chrono::milliseconds deadline, ServerCounters& counters, Render render);

@@ -6,10 +6,33 @@
 #include <string>
 #include <vector>
 
-#include "server/datagram_handler.hpp"
 #include "server/session_log.hpp"
 
 namespace punchprobe {
+
+// Why a datagram was dropped without an answer.
+enum class DropReason {
+    malformed,         // not one clean JSON object
+    unknown_command,   // command missing or none of the four
+    unknown_session,   // no live session with that id, and no valid INIT2 proof
+    wrong_address,     // no longer given: a session is looked up with its address, so
+                       // another address finds none (unknown_session); the key stays
+                       // in the counters line, where scripts read keys by position
+    wrong_socket,      // INIT, INIT2, START on the extra port; PING on the main port
+    oversized,         // longer than any client request can be
+    duplicate_ping,    // the session's ping train was already sent
+    bad_source,        // a source no client can have: port below 1024, no unicast address
+    own_socket,        // sent by one of this server's own sockets
+    not_request,       // a known command, but not in the exact shape the client sends
+    not_object,        // the first non-blank byte is not '{'
+    too_deep,          // nested deeper than any request
+    nul_byte,          // holds a NUL byte
+    rate_limited,      // the source address used up its INIT replies for now
+    amplification,     // the reply to an unproven source would outweigh its request
+    send_queue,        // the socket's send queue has no room for this kind of datagram
+    train_cap,         // as many PING trains live or waiting as sessions allowed
+    count              // not a reason: how many there are, for tables indexed by reason
+};
 
 // What the server has seen since it started. Printed at the end, for
 // operators, the NAT lab and load tests.

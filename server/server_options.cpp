@@ -18,6 +18,8 @@ constexpr char program_name[] = "punchprobe-server";
 // Every bound keeps one hostile or mistyped number from turning the server
 // into a traffic source or a memory sink.
 constexpr int max_pings = 100;
+// The client needs three PINGs: a shorter train turns every run into FAILURE.
+constexpr int min_pings = 3;
 constexpr int max_ping_interval_ms = 60000;
 constexpr int max_session_ttl_s = 86400;
 // Far below 2^31, so that random session ids almost never collide.
@@ -89,7 +91,7 @@ po::options_description describe_options()
          "serve Prometheus metrics at http://ADDRESS:PORT/metrics (counters, live sessions, PING trains, "
          "queued sends, session set-up times); port 0 lets the system choose; off by default")
         ("quiet", "print no session lines, only errors and the counters")
-        ("help", "print this help and exit")
+        ("help,h", "print this help and exit")
         ("version", "print the version and exit");
     return options;
 }
@@ -117,7 +119,7 @@ ServerOptions options_from(const po::variables_map& values)
     const long long resend_interval = values["resend-interval"].as<long long>();
     check_range("port", port, 0, 65535);
     check_range("extra-port", extra_port, 0, 65535);
-    check_range("pings", pings, 0, max_pings);
+    check_range("pings", pings, min_pings, max_pings);
     check_range("ping-interval", ping_interval, 0, max_ping_interval_ms);
     check_range("session-ttl", session_ttl, 1, max_session_ttl_s);
     check_range("max-sessions", max_sessions, 1, max_max_sessions);

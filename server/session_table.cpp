@@ -117,4 +117,10 @@ std::optional<ServerClock::time_point> SessionTable::next_resend() const
     return resends_.begin()->first;
 }
 
+std::optional<ServerClock::time_point> SessionTable::next_expiry() const
+{
+    if (order_.empty()) return std::nullopt;
+    return sessions_.at(order_.front()).session.created + ttl_;
+}
+
 }  // namespace punchprobe

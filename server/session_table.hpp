@@ -90,6 +90,8 @@ public:
     Session* take_due_resend(ServerClock::time_point now);
     // When the next re-send is due, if any is scheduled.
     std::optional<ServerClock::time_point> next_resend() const;
+    // When the oldest session's time is up, if any lives.
+    std::optional<ServerClock::time_point> next_expiry() const;
 
     std::size_t size() const { return sessions_.size(); }
     std::size_t scheduled_resends() const { return resends_.size(); }
