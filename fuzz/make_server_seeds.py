@@ -82,6 +82,22 @@ seeds = {
                 + ping(source=A_HIGH),
     "cookie_next_slot": init() + init2(step=SLOT) + start() + ping(),
     "cookie_too_old": init() + init2(source=B, step=SLOT) + init2(step=SLOT),
+    # The cookie of the server's main socket (127.0.0.1:30000) at the
+    # fuzzer's start under its fixed key, as the fuzzer guessed it: a client
+    # on the server's address must not aim a train at the server itself.
+    "own_socket_train": b"".join(record(text.rstrip("\n") % 983047120, socket=socket, source=HOST)
+                                 for text, socket in ((INIT2, MAIN), (START, MAIN), (PING, EXTRA))),
+    # One train at a time per address (the fuzzer's trains_per_address), and
+    # never more trains than sessions: A's second train and B's wait for the
+    # first, HOST's finds no room until they are done.
+    "train_turns": init(A) + init2() + ping(A) + init(A_HIGH) + init2() + ping(A_HIGH)
+                   + init(B) + init2(source=B) + ping(B) + init(B_LOW) + init2(source=B_LOW) + ping(B_LOW)
+                   + init(HOST) + init2(source=HOST) + ping(HOST) + ping(HOST, step=HALF_SECOND),
+    # INITs shorter than any request, whose reply would outweigh them, and
+    # the tightest real one: the shortest INIT from the source with the
+    # longest reply.
+    "short_init": record('{"command":"INIT","protocol":"Punchprobe"}') + record('{"command":"INIT"}')
+                  + record('{"command":"INIT","local_port":1024,"protocol":"Punchprobe"}', source=A_HIGH),
     "forged_ids": b"".join(init2(session=s, cookie=False)
                            for s in (40000 << 15, 0, -1, 2147483647, 2147483648, (80 << 15) | 5))
                   + init() + start(source=A, session=1310720001, cookie=False),

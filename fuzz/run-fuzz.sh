@@ -26,7 +26,7 @@ fi
 echo "== fuzz build"
 CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPUNCHPROBE_FUZZ=ON -DPUNCHPROBE_BUILD_TESTS=OFF >/dev/null
-cmake --build build-fuzz --target "${targets[@]}"
+cmake --build build-fuzz -j "$(nproc)" --target "${targets[@]}"
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

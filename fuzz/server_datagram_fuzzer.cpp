@@ -1,25 +1,30 @@
-// Drives the server's datagram handler with a sequence of datagrams, each
-// from a chosen source and socket at a chosen moment, against one handler
-// state with fixed keys. A model of the proven sessions follows along, and
-// after every datagram the fuzzer checks the rules that keep the server from
-// being abused:
-//  - handle_datagram never throws out (it is noexcept: a throw terminates);
-//  - a drop comes with neither a reply nor a train, anything else with
-//    exactly one; sources the server must not answer are dropped as such;
+// Drives one ServerCore with fixed keys in virtual time: a sequence of
+// datagrams, each from a chosen source and socket at a chosen moment, and
+// on_time at every deadline the clock passes on the way, as the server's
+// timer would. A model of the proven sessions and of the PING trains follows
+// along, and after every call the fuzzer checks the rules that keep the
+// server from being abused:
+//  - on_datagram never throws (it is noexcept: a throw terminates);
+//  - at most one datagram answers a datagram: a reply, or the first PING of
+//    the train an accepted PING starts (none while that train waits its
+//    turn); a drop sends nothing; sources the server must not answer, and
+//    oversized datagrams, are dropped as such;
 //  - the table holds at most max_sessions, exactly the sessions of the model:
-//    one is only created by an INIT2 whose id is the cookie of the INIT2's
-//    address (as an INIT reply to that address gave it, this slot or the
-//    last), and an INIT leaves no state at all;
+//    one is only created by an INIT2 whose id is the cookie of its address
+//    (this slot or the last), and an INIT leaves no state at all;
 //  - replies go back to the source from the main socket; the unproven ones
 //    are INIT replies within the amplification bound; nothing goes to a port
 //    below 1024, a non-unicast address or one of the server's own sockets;
 //  - every server datagram is one JSON object in FastWriter's text, fits the
 //    client's buffer, carries no "protocol" and is refused as a request;
-//  - a train goes to a proven session's INIT source, for a PING from its
-//    address, once per session until an INIT2 replaces the session;
-//  - what is sent again goes only to the address of a live, unpinged proven
-//    session, is that session's INIT2 or START reply byte for byte, and at
-//    most one re-send waits per session.
+//  - PINGs go from the extra socket to a proven session's INIT source, one
+//    train per accepted PING, once per session until an INIT2 replaces it,
+//    numbered 1..pings in order; at most trains_per_address trains are under
+//    way per address, and never more trains live than max_sessions;
+//  - re-sends go only to the address of a live, unpinged proven session and
+//    are its INIT2 or START reply byte for byte;
+//  - next_deadline() is never in the past, and once every session's time is
+//    up the deadlines run out with every train ended.
 //
 // Input: records of one header byte, a 16-bit little-endian length and that
 // many payload bytes. Header bits: 0 the socket (main, extra); 1-4 the
@@ -46,50 +51,41 @@
 #include "protocol/punchprobe_message.hpp"
 #include "protocol/server_messages.hpp"
 #include "protocol/wire_contract.hpp"
-#include "server/datagram_handler.hpp"
 #include "server/junk_filter.hpp"
-#include "server/server_options.hpp"
-#include "server/session_cookie.hpp"
-#include "server/session_table.hpp"
+#include "server/server_core.hpp"
 
 namespace {
 
 using boost::asio::ip::address_v4;
 using boost::asio::ip::make_address_v4;
 using boost::asio::ip::udp;
-using punchprobe::Decision;
 using punchprobe::DropReason;
-using punchprobe::HandlerSettings;
-using punchprobe::HandlerState;
-using punchprobe::InboundDatagram;
-using punchprobe::Mapping;
-using punchprobe::PingTrainOrder;
+using punchprobe::OutboundDatagram;
 using punchprobe::ServerClock;
+using punchprobe::ServerCore;
+using punchprobe::ServerCounters;
 using punchprobe::ServerSocket;
 using punchprobe::Session;
 using punchprobe::SessionCookies;
-using punchprobe::SessionEnd;
-using punchprobe::SessionReport;
-using punchprobe::unpinged_report;
 
 constexpr std::chrono::seconds ttl{60};
-// Small, so that eviction happens within a few records.
+// Small, so that eviction and the train caps happen within a few records.
 constexpr std::size_t max_sessions = 4;
+constexpr int trains_per_address = 1;
+constexpr int pings = punchprobe::default_ping_count;
 constexpr unsigned short main_port = 30000;
 constexpr unsigned short extra_port = 30001;
+// The fuzzer's own bound, not the core's constant, so that a change there shows.
 constexpr double max_amplification = 1.6;
 constexpr std::size_t max_records = 64;
 // An id is the INIT's public port above a MAC of this many bits.
 constexpr int cookie_mac_bits = 15;
 
-// One INIT reply per second, two at once: a third INIT in a row is limited.
-const punchprobe::RateLimit init_limit{1, 2};
 // Fixed keys, so that an input means the same on every run.
 const SessionCookies::Key cookie_key = {0x70, 0x75, 0x6e, 0x63, 0x68, 0x70, 0x72, 0x6f,
                                         0x62, 0x65, 0x20, 0x66, 0x75, 0x7a, 0x7a, 0x21};
 constexpr std::uint64_t limiter_key = 0x9e3779b97f4a7c15;
-// An hour in: the slot before the first datagram's is a real one, and the
-// bucket that fresh_state used at the clock's zero is full again.
+// An hour in, so that the slot before the first datagram's is a real one.
 constexpr ServerClock::duration start_time = std::chrono::hours(1);
 
 // How the server must screen a source before it looks at the bytes.
@@ -136,14 +132,21 @@ void require(bool condition, const char* what)
     if (!condition) finding(what);
 }
 
-HandlerSettings make_settings()
+// One INIT reply per second, two at once: a third INIT in a row is limited.
+// A rate of 0 serves the throwaway core that only screens shapes.
+punchprobe::ServerOptions make_options(double init_rate)
 {
-    HandlerSettings settings;
-    settings.bind_address = make_address_v4("127.0.0.1");
-    settings.main_port = main_port;
-    settings.extra_port = extra_port;
-    settings.max_amplification = max_amplification;
-    return settings;
+    punchprobe::ServerOptions options;
+    options.bind_address = make_address_v4("127.0.0.1");
+    options.main_port = main_port;
+    options.extra_port = extra_port;
+    options.pings = pings;
+    options.session_ttl = ttl;
+    options.max_sessions = max_sessions;
+    options.init_rate = init_rate;
+    options.init_burst = 2;
+    options.trains_per_address = trains_per_address;
+    return options;
 }
 
 // An independent look at a datagram: a JSON object, or nothing. More lenient
@@ -182,20 +185,6 @@ std::optional<std::int64_t> int_member(const Json::Value& root, const char* name
     return value->asInt64();
 }
 
-bool has_exactly(const Json::Value& root, std::initializer_list<const char*> members)
-{
-    return root.size() == members.size() &&
-           std::all_of(members.begin(), members.end(), [&root](const char* member) { return root.isMember(member); });
-}
-
-// What the client's encoder, FastWriter, makes of a value.
-std::string fast_writer_text(const Json::Value& root)
-{
-    punchprobe::PunchprobeMessage message;
-    message.root = root;
-    return message.encode();
-}
-
 address_v4 address_of(const udp::endpoint& endpoint)
 {
     return endpoint.address().to_v4();
@@ -203,15 +192,15 @@ address_v4 address_of(const udp::endpoint& endpoint)
 
 // Where the server may send anything at all: a unicast address, a port a
 // client can have, and none of its own sockets.
-bool answerable(const udp::endpoint& destination, const HandlerSettings& settings)
+bool answerable(const udp::endpoint& destination)
 {
     const auto first_octet = address_of(destination).to_bytes()[0];
-    const bool own = address_of(destination) == settings.bind_address &&
-                     (destination.port() == settings.main_port || destination.port() == settings.extra_port);
+    const bool own = address_of(destination) == make_address_v4("127.0.0.1") &&
+                     (destination.port() == main_port || destination.port() == extra_port);
     return first_octet != 0 && first_octet < 224 && destination.port() >= punchprobe::lowest_client_port && !own;
 }
 
-// The checks take the handler's own cookies, under the same key, for what a
+// The checks take the core's own cookies, under the same key, for what a
 // valid id is.
 const SessionCookies& cookie_oracle()
 {
@@ -257,54 +246,51 @@ bool is_cookie(std::int64_t id, const address_v4& address, ServerClock::time_poi
            cookie_oracle().issue(init_source, now - SessionCookies::slot) == id;
 }
 
-// Drop reasons that the datagram alone decides. A server datagram fed back
-// must meet one of these: any other means it passed as a request and only
-// the (empty) state refused it.
-bool is_stateless(DropReason reason)
+// The reason the core counted since `before`, if any: a datagram gets one
+// at most.
+std::optional<DropReason> drop_since(const ServerCounters& before, const ServerCounters& after)
 {
-    switch (reason) {
-    case DropReason::bad_source:
-    case DropReason::own_socket:
-    case DropReason::oversized:
-    case DropReason::not_object:
-    case DropReason::too_deep:
-    case DropReason::nul_byte:
-    case DropReason::malformed:
-    case DropReason::unknown_command:
-    case DropReason::wrong_socket:
-    case DropReason::not_request: return true;
-    default: return false;
+    std::optional<DropReason> drop;
+    for (std::size_t i = 0; i < before.drops.size(); ++i) {
+        if (after.drops[i] == before.drops[i]) continue;
+        require(after.drops[i] == before.drops[i] + 1 && !drop, "more than one drop counted for one datagram");
+        drop = static_cast<DropReason>(i);
     }
+    return drop;
 }
 
 // A server datagram arriving at a server, this one or another, must never
 // pass for a request: that is how two servers, or one forged source, start
-// an endless exchange. A fresh state without a rate limit, so that nothing
-// but the datagram's shape can refuse it.
-void require_refused(const std::string& bytes, const udp::endpoint& from, ServerClock::time_point now,
-                     const HandlerSettings& settings, const char* what)
+// an endless exchange. A core without a rate limit and without sessions, so
+// that nothing but the datagram's shape can refuse it.
+void require_refused(const std::string& bytes, const udp::endpoint& from, ServerClock::time_point now)
 {
+    static ServerCore echo(make_options(0), main_port, extra_port, cookie_key, limiter_key);
     for (const ServerSocket socket : {ServerSocket::main, ServerSocket::extra}) {
-        HandlerState throwaway(ttl, max_sessions, punchprobe::RateLimit{}, cookie_key, limiter_key);
-        const InboundDatagram echo{bytes, from, socket, now};
-        const Decision decision = punchprobe::handle_datagram(echo, throwaway, settings);
-        require(decision.drop && is_stateless(*decision.drop) && !decision.reply && !decision.ping_train &&
-                    throwaway.sessions.size() == 0,
-                what);
+        const ServerCounters before = echo.counters();
+        const bool answered = !echo.on_datagram(bytes, from, socket, now).datagrams.empty();
+        const auto drop = drop_since(before, echo.counters());
+        require(!answered && drop && *drop != DropReason::unknown_session && *drop != DropReason::rate_limited &&
+                    echo.live_sessions() == 0,
+                "a server datagram fed back to a server passes for a request");
     }
 }
 
-// The rules for the text of every datagram the server sends; returns it
-// parsed.
-Json::Value check_server_text(const std::string& bytes)
+// The rules for every datagram the server sends; returns it parsed.
+Json::Value check_sent(const OutboundDatagram& datagram, ServerClock::time_point now)
 {
-    require(!bytes.empty() && bytes.size() <= punchprobe::client_receive_buffer_size && bytes.back() == '\n',
-            "server datagram larger than the client reads, or without its line feed");
-    require(bytes.find('\0') == std::string::npos, "NUL byte in a server datagram");
+    const std::string& bytes = datagram.bytes;
+    require(answerable(datagram.destination), "datagram to a destination that must never be sent to");
+    require(!bytes.empty() && bytes.size() <= punchprobe::client_receive_buffer_size && bytes.back() == '\n' &&
+                bytes.find('\0') == std::string::npos,
+            "server datagram larger than the client reads, with a NUL, or without its line feed");
     const auto root = parse_object(bytes);
     require(root.has_value(), "server datagram is not a JSON object");
-    require(fast_writer_text(*root) == bytes, "server datagram differs from FastWriter's text of it");
+    punchprobe::PunchprobeMessage as_written;
+    as_written.root = *root;
+    require(as_written.encode() == bytes, "server datagram differs from FastWriter's text of it");
     require(!root->isMember("protocol"), "server datagram carries a protocol member");
+    require_refused(bytes, datagram.destination, now);
     return *root;
 }
 
@@ -324,285 +310,217 @@ std::string with_session_id(std::string bytes, std::int32_t id)
     return bytes;
 }
 
-// The handler state, as new, for the next input. The limiters allocate
-// their 65,536 buckets at first use: a megabyte of fresh pages per input
-// would cost more than all of the input's datagrams. So one state serves
-// every input, reset to a copy of a prepared one whose buckets exist (its
-// table is empty, so the copy shares nothing with it).
-HandlerState& fresh_state()
-{
-    static HandlerState prepared = [] {
-        HandlerState state(ttl, max_sessions, init_limit, cookie_key, limiter_key);
-        // The tokens taken at the clock's zero are back long before start_time.
-        state.init_limiter.allow(make_address_v4("192.0.2.1"), ServerClock::time_point{});
-        state.proof_limiter.allow(make_address_v4("192.0.2.1"), ServerClock::time_point{});
-        return state;
-    }();
-    static HandlerState state = prepared;
-    state = prepared;
-    return state;
-}
-
-// One input's run: the handler's state and what the fuzzer expects of it.
-struct Run {
-    HandlerSettings settings = make_settings();
-    HandlerState& state = fresh_state();
-    // The live proven sessions, oldest first: the table's expiry and
-    // eviction order.
-    std::vector<Session> model;
-    std::optional<std::int32_t> last_cookie;
-
-    // Sessions are kept by id and address together, as the table keeps them.
-    Session* modeled(std::int64_t id, const address_v4& address)
-    {
-        const auto found = std::find_if(model.begin(), model.end(), [id, &address](const Session& s) {
-            return s.id == id && address_of(s.public_endpoint) == address;
-        });
-        return found == model.end() ? nullptr : &*found;
-    }
+struct Train {
+    std::int32_t id;
+    udp::endpoint destination;
+    // PINGs seen so far; 0 while the train waits for its turn.
+    int sent = 0;
 };
 
-// What a record asks for once the fuzzer has read it.
-struct Step {
-    InboundDatagram datagram;
-    const Source* source;
-    std::optional<Json::Value> request;
+// One record once the fuzzer has read it.
+struct Request {
+    std::string bytes;
+    udp::endpoint source;
+    ServerSocket socket;
+    Screen screen;
+    ServerClock::time_point now;
+    std::optional<Json::Value> root;
     std::string command;
     std::optional<std::int64_t> id;
-    // Reports the table owes: expiries now, an eviction once a session is created.
-    std::vector<SessionReport> ended;
 };
 
-void check_drop(Run& run, const Step& step, DropReason reason)
+// One input's run: a fresh core, and what the fuzzer expects of it.
+class Run {
+public:
+    void datagram(const Request& request);
+    // on_time at every deadline up to `until`, as the server's timer fires.
+    void catch_up(ServerClock::time_point until);
+    void require_all_ended();
+
+    std::optional<std::int32_t> last_cookie;
+
+private:
+    Session* modeled(std::int64_t id, const address_v4& address);
+    void expire(ServerClock::time_point now);
+    void create(std::int32_t id, const address_v4& address, ServerClock::time_point now);
+    void accept_ping(const Request& request);
+    void check_reply(const OutboundDatagram& reply, const Json::Value& root, const Request& request);
+    void check_ping(const OutboundDatagram& ping, const Json::Value& root);
+    void check_resend(const OutboundDatagram& again, const Json::Value& root);
+    void check_state(ServerClock::time_point now);
+
+    ServerCore core_{make_options(1), main_port, extra_port, cookie_key, limiter_key};
+    // The live proven sessions, oldest first: the table's expiry and
+    // eviction order.
+    std::vector<Session> sessions_;
+    // Trains under way or waiting, in the order their PINGs were accepted.
+    std::vector<Train> trains_;
+};
+
+// Sessions are kept by id and address together, as the table keeps them.
+Session* Run::modeled(std::int64_t id, const address_v4& address)
 {
-    const bool main_socket = step.datagram.socket == ServerSocket::main;
-    const address_v4 address = address_of(step.datagram.source);
-    switch (reason) {
-    case DropReason::rate_limited: {
-        // INITs, and INIT2s that must prove a session, spend tokens.
-        const Session* session = step.id ? run.modeled(*step.id, address) : nullptr;
-        require(main_socket && (step.command == "INIT" ||
-                                (step.command == "INIT2" && (session == nullptr || session->pinged))),
-                "rate_limited for something that spends no token");
-        return;
-    }
-    case DropReason::amplification:
-        require(step.command == "INIT" && main_socket, "INIT drop for something else than an INIT");
-        return;
-    case DropReason::wrong_socket:
-        require(step.request && (step.command == "PING") == main_socket, "wrong_socket for the right socket");
-        return;
-    case DropReason::unknown_session:
-    case DropReason::wrong_address:
-    case DropReason::duplicate_ping: break;
-    default: return;
-    }
-    require(step.id.has_value() && (step.command == "INIT2" || step.command == "START" || step.command == "PING"),
-            "session drop for a datagram without a session");
-    const Session* session = run.modeled(*step.id, address);
-    if (reason == DropReason::unknown_session) {
-        require(session == nullptr, "unknown_session for a live session");
-        require(step.command != "INIT2" || !is_cookie(*step.id, address, step.datagram.now),
-                "INIT2 with a valid cookie refused as unknown_session");
-    } else if (reason == DropReason::wrong_address) {
-        finding("wrong_address, which sessions kept by address never give");
-    } else {
-        require(step.command == "PING" && session != nullptr && session->pinged &&
-                    address_of(session->public_endpoint) == address,
-                "duplicate_ping for a session without a train");
-    }
+    const auto found = std::find_if(sessions_.begin(), sessions_.end(), [id, &address](const Session& s) {
+        return s.id == id && address_of(s.public_endpoint) == address;
+    });
+    return found == sessions_.end() ? nullptr : &*found;
 }
 
-void check_init_reply(Run& run, const Step& step, const Decision& decision, const Json::Value& answer)
+// The core expires sessions first thing in every call.
+void Run::expire(ServerClock::time_point now)
 {
-    const auto& reply = *decision.reply;
-    const udp::endpoint& source = step.datagram.source;
-    require(!reply.proven && decision.init_answered, "INIT reply not marked as unproven");
-    require(static_cast<double>(reply.bytes.size()) <=
-                max_amplification * static_cast<double>(step.datagram.bytes.size()),
-            "INIT reply outweighs its request beyond the amplification bound");
-    require(has_exactly(answer, {"command", "session_id", "public_ip", "public_port"}), "INIT reply members");
-    require(string_member(answer, "public_ip") == source.address().to_string() &&
-                int_member(answer, "public_port") == source.port(),
-            "INIT reply reports another address");
-    const auto id = int_member(answer, "session_id");
-    require(id == cookie_oracle().issue(source, step.datagram.now), "INIT reply's id is not its source's cookie");
-    run.last_cookie = static_cast<std::int32_t>(*id);
+    while (!sessions_.empty() && sessions_.front().created + ttl <= now) sessions_.erase(sessions_.begin());
 }
 
-void check_init2_reply(Run& run, Step& step, const Decision& decision, const Json::Value& answer)
+void Run::create(std::int32_t id, const address_v4& address, ServerClock::time_point now)
 {
-    const udp::endpoint& source = step.datagram.source;
-    require(has_exactly(answer, {"command", "session_id", "public_port_alt"}) &&
-                int_member(answer, "public_port_alt") == source.port(),
-            "INIT2 reply members");
-    const std::int64_t id = *step.id;
-    const bool cookie = is_cookie(id, address_of(source), step.datagram.now);
-    Session* session = run.modeled(id, address_of(source));
-    if (!decision.session_created) {
-        require(session != nullptr && address_of(session->public_endpoint) == address_of(source),
-                "INIT2 answered without a live session of its address");
-        require(!(session->pinged && cookie), "finished session not replaced by an INIT2 with a valid cookie");
-        session->alt_port = source.port();
-        return;
+    if (Session* old = modeled(id, address)) {
+        require(old->pinged, "live session replaced before its PING");
+        sessions_.erase(sessions_.begin() + (old - sessions_.data()));
     }
-
-    require(cookie, "session created for an id that is not the cookie of the INIT2's address");
-    if (session != nullptr) {
-        require(session->pinged && address_of(session->public_endpoint) == address_of(source),
-                "live session replaced before its train");
-        // A finished session ends with its train, which reports it.
-        run.model.erase(run.model.begin() + (session - run.model.data()));
-    }
-    if (run.model.size() >= max_sessions) {
-        if (!run.model.front().pinged) step.ended.push_back(unpinged_report(run.model.front(), SessionEnd::evicted));
-        run.model.erase(run.model.begin());
-    }
+    if (sessions_.size() >= max_sessions) sessions_.erase(sessions_.begin());
     Session created;
-    created.id = static_cast<std::int32_t>(id);
+    created.id = id;
     created.public_endpoint =
-        udp::endpoint(source.address(), static_cast<unsigned short>(static_cast<std::uint32_t>(id) >> cookie_mac_bits));
-    created.alt_port = source.port();
-    created.created = step.datagram.now;
-    run.model.push_back(created);
+        udp::endpoint(address, static_cast<unsigned short>(static_cast<std::uint32_t>(id) >> cookie_mac_bits));
+    created.created = now;
+    sessions_.push_back(created);
 }
 
-void check_reply(Run& run, Step& step, const Decision& decision)
+void Run::datagram(const Request& request)
 {
-    const auto& reply = *decision.reply;
-    require(reply.destination == step.datagram.source, "reply not sent back to the source");
-    require(reply.from == ServerSocket::main && step.datagram.socket == ServerSocket::main,
-            "reply from the extra socket, or to a datagram on it");
-    require(answerable(reply.destination, run.settings), "reply to a source that must never be answered");
+    expire(request.now);
+    const ServerCounters before = core_.counters();
+    const auto& sent = core_.on_datagram(request.bytes, request.source, request.socket, request.now).datagrams;
+    const auto drop = drop_since(before, core_.counters());
 
-    const Json::Value answer = check_server_text(reply.bytes);
-    require(step.request.has_value(), "reply to something that is not a JSON object");
-    require(string_member(answer, "command") == step.command, "reply names another command");
-    require(step.command == "INIT" || (step.id && int_member(answer, "session_id") == step.id),
-            "reply for another session");
-    require(!decision.session_created || step.command == "INIT2", "session created by something else than INIT2");
-    require(reply.proven == (step.command != "INIT") && decision.init_answered == (step.command == "INIT"),
-            "only an INIT reply goes to an unproven source");
+    if (request.screen == Screen::own_socket)
+        require(drop == DropReason::own_socket, "datagram from the server's own socket not dropped as such");
+    else if (request.screen == Screen::bad_source)
+        require(drop == DropReason::bad_source, "datagram from a source no client has not dropped as such");
+    else if (request.bytes.size() > punchprobe::max_request_size)
+        require(drop == DropReason::oversized, "oversized datagram not dropped as such");
+    require(sent.size() <= (drop ? 0u : 1u), "a drop that answers, or more than one datagram for one");
 
-    if (step.command == "INIT") {
-        check_init_reply(run, step, decision, answer);
-    } else if (step.command == "INIT2") {
-        check_init2_reply(run, step, decision, answer);
-    } else if (step.command == "START") {
-        require(has_exactly(answer, {"command", "session_id", "extra_port"}) &&
-                    int_member(answer, "extra_port") == run.settings.extra_port,
-                "START reply members");
-        const Session* session = run.modeled(*step.id, address_of(step.datagram.source));
-        require(session != nullptr && address_of(session->public_endpoint) == address_of(step.datagram.source),
-                "START answered without a live session of its address");
-    } else {
-        finding("reply to a command that gets none");
+    if (core_.counters().sessions != before.sessions) {
+        require(request.command == "INIT2" && request.id &&
+                    is_cookie(*request.id, address_of(request.source), request.now),
+                "session created for an id that is not the cookie of the INIT2's address");
+        create(static_cast<std::int32_t>(*request.id), address_of(request.source), request.now);
     }
-    require_refused(reply.bytes, reply.destination, step.datagram.now, run.settings,
-                    "a reply fed back to a server passes for a request");
+    if (!drop && request.command == "PING")
+        accept_ping(request);
+    else
+        require(drop || sent.size() == 1, "a request accepted without its reply");
+
+    for (const OutboundDatagram& datagram : sent) {
+        const Json::Value root = check_sent(datagram, request.now);
+        if (datagram.from == ServerSocket::extra) {
+            require(request.command == "PING", "PING for something that is not an accepted PING");
+            check_ping(datagram, root);
+        } else {
+            check_reply(datagram, root, request);
+        }
+    }
+    check_state(request.now);
 }
 
-void check_train(Run& run, const Step& step, const Decision& decision)
+void Run::accept_ping(const Request& request)
 {
-    const PingTrainOrder& order = *decision.ping_train;
-    const udp::endpoint& source = step.datagram.source;
-    require(step.datagram.socket == ServerSocket::extra && step.command == "PING" && step.id == order.session_id,
-            "ping train for something that is not that session's PING on the extra port");
-    Session* session = run.modeled(order.session_id, address_of(source));
-    require(session != nullptr, "ping train for a session that is not live and proven");
-    require(!session->pinged, "second ping train for one session");
-    require(address_of(session->public_endpoint) == address_of(source), "ping train for a stranger's PING");
-    require(order.destination == session->public_endpoint, "ping train not aimed at the INIT's source");
-    require(answerable(order.destination, run.settings), "ping train towards a destination never to be sent to");
-
-    const SessionReport& report = order.report;
-    const Mapping mapping =
-        source.port() == session->public_endpoint.port() ? Mapping::endpoint_independent : Mapping::endpoint_dependent;
-    require(report.id == session->id && report.public_endpoint == session->public_endpoint &&
-                report.alt_port == session->alt_port && report.ping_source == source && report.mapping == mapping &&
-                report.end == SessionEnd::completed,
-            "ping train's report differs from the session");
+    Session* session = request.id ? modeled(*request.id, address_of(request.source)) : nullptr;
+    require(request.socket == ServerSocket::extra && session != nullptr && !session->pinged,
+            "PING accepted without a live, unpinged session of its address, or on the main socket");
     session->pinged = true;
+    trains_.push_back(Train{session->id, session->public_endpoint});
+}
 
-    for (int number = 1; number <= punchprobe::default_ping_count; ++number) {
-        const std::string ping = punchprobe::make_server_ping(order.session_id, number);
-        const Json::Value root = check_server_text(ping);
-        require(has_exactly(root, {"command", "session_id", "ping_number"}) &&
-                    string_member(root, "command") == "PING" && int_member(root, "session_id") == order.session_id &&
-                    int_member(root, "ping_number") == number,
-                "server PING members");
-        require_refused(ping, order.destination, step.datagram.now, run.settings,
-                        "a server PING fed back to a server passes for a request");
+void Run::check_reply(const OutboundDatagram& reply, const Json::Value& root, const Request& request)
+{
+    require(reply.destination == request.source && reply.from == ServerSocket::main &&
+                request.socket == ServerSocket::main,
+            "reply not sent back to the source from the main socket");
+    require(request.root && string_member(root, "command") == request.command && request.command != "PING",
+            "reply names another command");
+    require(reply.proven == (request.command != "INIT"), "only an INIT reply goes to an unproven source");
+    if (request.command == "INIT") {
+        require(static_cast<double>(reply.bytes.size()) <=
+                    max_amplification * static_cast<double>(request.bytes.size()),
+                "INIT reply outweighs its request beyond the amplification bound");
+        last_cookie = static_cast<std::int32_t>(int_member(root, "session_id").value_or(0));
+        return;
+    }
+    const auto id = static_cast<std::int32_t>(*request.id);
+    Session* session = modeled(id, address_of(request.source));
+    require(session != nullptr, "INIT2 or START answered without a live session of its address");
+    if (request.command == "INIT2") session->alt_port = request.source.port();
+    require(reply.bytes == (request.command == "INIT2" ? punchprobe::make_init2_reply(id, session->alt_port)
+                                                       : punchprobe::make_start_reply(id, extra_port)),
+            "INIT2 or START reply differs from the session's");
+}
+
+void Run::check_ping(const OutboundDatagram& ping, const Json::Value& root)
+{
+    require(ping.from == ServerSocket::extra && ping.proven && root.size() == 3 &&
+                string_member(root, "command") == "PING",
+            "server PING from the main socket, or with other members");
+    const auto id = int_member(root, "session_id");
+    const auto number = int_member(root, "ping_number");
+    const auto train = std::find_if(trains_.begin(), trains_.end(), [&](const Train& t) {
+        return t.id == id && t.destination == ping.destination && number == t.sent + 1;
+    });
+    require(train != trains_.end(), "PING of no accepted PING's train, to another address, or out of order");
+    if (++train->sent == pings) trains_.erase(train);
+    const auto under_way = std::count_if(trains_.begin(), trains_.end(), [&](const Train& t) {
+        return t.sent > 0 && t.destination.address() == ping.destination.address();
+    });
+    require(under_way <= trains_per_address, "more trains under way to one address than allowed");
+}
+
+void Run::check_resend(const OutboundDatagram& again, const Json::Value& root)
+{
+    const auto id = int_member(root, "session_id");
+    const Session* session = id ? modeled(*id, address_of(again.destination)) : nullptr;
+    require(again.proven && session != nullptr && !session->pinged,
+            "a re-send to no live, unpinged session at that address");
+    require(again.bytes == punchprobe::make_init2_reply(session->id, session->alt_port) ||
+                again.bytes == punchprobe::make_start_reply(session->id, extra_port),
+            "a re-send that is not the session's INIT2 or START reply");
+}
+
+void Run::catch_up(ServerClock::time_point until)
+{
+    // Each call must move the deadline past itself (check_state), so this
+    // ends; the bound only turns a core that never lets go into a finding.
+    for (int calls = 0;; ++calls) {
+        const auto now = core_.next_deadline();
+        if (!now || *now > until) return;
+        require(calls < 10000, "on_time never catches up with the clock");
+        expire(*now);
+        for (const OutboundDatagram& datagram : core_.on_time(*now).datagrams) {
+            const Json::Value root = check_sent(datagram, *now);
+            if (datagram.from == ServerSocket::extra)
+                check_ping(datagram, root);
+            else
+                check_resend(datagram, root);
+        }
+        check_state(*now);
     }
 }
 
-void check_ended(const Decision& decision, const Step& step)
+void Run::check_state(ServerClock::time_point now)
 {
-    require(decision.ended.size() == step.ended.size(), "the table reported other sessions than expired or evicted");
-    for (std::size_t i = 0; i < step.ended.size(); ++i) {
-        const SessionReport& got = decision.ended[i];
-        const SessionReport& expected = step.ended[i];
-        require(got.id == expected.id && got.end == expected.end && got.public_endpoint == expected.public_endpoint &&
-                    got.alt_port == expected.alt_port && got.mapping == Mapping::unknown && !got.ping_source &&
-                    got.pings_sent == 0,
-                "report of an ended session differs from the session");
-    }
+    require(core_.live_sessions() == sessions_.size() && sessions_.size() <= max_sessions,
+            "table holds other sessions than the INIT2s proved, or more than it may");
+    require(core_.live_ping_trains() == trains_.size() && trains_.size() <= max_sessions,
+            "trains other than the accepted PINGs', or more than the sessions allowed");
+    const auto deadline = core_.next_deadline();
+    require(!deadline || *deadline > now, "next_deadline() in the past");
 }
 
-void check_table(Run& run)
+void Run::require_all_ended()
 {
-    require(run.state.sessions.size() <= max_sessions, "table grew past its cap");
-    require(run.state.sessions.size() == run.model.size(), "table holds sessions that no INIT2 created");
-    for (const Session& expected : run.model) {
-        const Session* held = run.state.sessions.find(expected.id, address_of(expected.public_endpoint));
-        require(held != nullptr && held->public_endpoint == expected.public_endpoint &&
-                    held->alt_port == expected.alt_port && held->pinged == expected.pinged &&
-                    held->created == expected.created,
-                "table's session differs from what its datagrams made of it");
-    }
-}
-
-void check(Run& run, Step& step, const Decision& decision)
-{
-    if (decision.drop) {
-        require(!decision.reply && !decision.ping_train && !decision.session_created && !decision.init_answered,
-                "a drop that still answers");
-    } else {
-        require(decision.reply.has_value() != decision.ping_train.has_value(),
-                "neither a drop nor exactly one answer");
-    }
-
-    if (step.source->screen == Screen::own_socket)
-        require(decision.drop == DropReason::own_socket, "datagram from the server's own socket not dropped as such");
-    else if (step.source->screen == Screen::bad_source)
-        require(decision.drop == DropReason::bad_source, "datagram from a source no client has not dropped as such");
-    else if (step.datagram.bytes.size() > punchprobe::max_request_size)
-        require(decision.drop == DropReason::oversized, "oversized datagram not dropped as such");
-
-    if (decision.drop) check_drop(run, step, *decision.drop);
-    if (decision.reply) check_reply(run, step, decision);
-    if (decision.ping_train) check_train(run, step, decision);
-    check_ended(decision, step);
-    check_table(run);
-}
-
-// The re-sends due before the next datagram, against the model.
-void check_resends(Run& run, ServerClock::time_point now)
-{
-    require(run.state.sessions.scheduled_resends() <= run.model.size(), "a re-send waits without its session");
-    for (const punchprobe::OutboundDatagram& again :
-         punchprobe::due_resends(run.state, run.settings, now, max_sessions + 1)) {
-        require(again.from == ServerSocket::main && again.proven && answerable(again.destination, run.settings),
-                "a re-send from the wrong socket or to where nothing may go");
-        const auto answer = parse_object(again.bytes);
-        require(answer.has_value(), "a re-send that is no JSON object");
-        const auto id = int_member(*answer, "session_id");
-        const Session* session = id ? run.modeled(*id, address_of(again.destination)) : nullptr;
-        require(session != nullptr && !session->pinged, "a re-send to no live, unpinged session at that address");
-        require(again.bytes == punchprobe::make_init2_reply(session->id, session->alt_port) ||
-                    again.bytes == punchprobe::make_start_reply(session->id, extra_port),
-                "a re-send that is not the session's INIT2 or START reply");
-    }
+    require(!core_.next_deadline() && trains_.empty() && sessions_.empty(),
+            "deadlines, trains or sessions left after every session's time");
 }
 
 }  // namespace
@@ -625,32 +543,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         at += 3;
         if (length > size - at) length = size - at;
 
-        Step step;
-        step.datagram.bytes.assign(reinterpret_cast<const char*>(data + at), length);
+        Request request;
+        request.bytes.assign(reinterpret_cast<const char*>(data + at), length);
         at += length;
-        if ((header & 0x80) && run.last_cookie)
-            step.datagram.bytes = with_session_id(step.datagram.bytes, *run.last_cookie);
-        step.datagram.socket = (header & 1) ? ServerSocket::extra : ServerSocket::main;
-        step.source = &sources[(header >> 1) & 15];
-        step.datagram.source = udp::endpoint(make_address_v4(step.source->address), step.source->port);
+        if ((header & 0x80) && run.last_cookie) request.bytes = with_session_id(request.bytes, *run.last_cookie);
+        request.socket = (header & 1) ? ServerSocket::extra : ServerSocket::main;
+        const Source& source = sources[(header >> 1) & 15];
+        request.source = udp::endpoint(make_address_v4(source.address), source.port);
+        request.screen = source.screen;
         now += steps[(header >> 5) & 3];
-        step.datagram.now = now;
-        check_resends(run, now);
-
-        step.request = parse_object(step.datagram.bytes);
-        if (step.request) {
-            step.command = string_member(*step.request, "command");
-            step.id = int_member(*step.request, "session_id");
-        }
-        // The table expires sessions before it looks at the datagram.
-        while (!run.model.empty() && run.model.front().created + ttl <= now) {
-            if (!run.model.front().pinged)
-                step.ended.push_back(unpinged_report(run.model.front(), SessionEnd::expired));
-            run.model.erase(run.model.begin());
+        request.now = now;
+        request.root = parse_object(request.bytes);
+        if (request.root) {
+            request.command = string_member(*request.root, "command");
+            request.id = int_member(*request.root, "session_id");
         }
 
-        const Decision decision = punchprobe::handle_datagram(step.datagram, run.state, run.settings);
-        check(run, step, decision);
+        run.catch_up(now);
+        run.datagram(request);
     }
+    // Sessions, re-sends and trains all end well within two session lives.
+    run.catch_up(now + 2 * ttl);
+    run.require_all_ended();
     return 0;
 }
