@@ -166,6 +166,7 @@ ForgedInitFlood::ForgedInitFlood(ForgedUdpSender& sender, const udp::endpoint& d
                   else
                       std::this_thread::yield();  // buffer full: give the receiver the core
               }
+              sent_ = sent;
               if (ceiling > 0)
                   std::this_thread::sleep_until(
                       std::min(until, began + std::chrono::duration_cast<Clock::duration>(
@@ -176,6 +177,14 @@ ForgedInitFlood::ForgedInitFlood(ForgedUdpSender& sender, const udp::endpoint& d
           ended_ = true;
       })
 {
+}
+
+bool ForgedInitFlood::wait_until_sent(long count, std::chrono::milliseconds limit) const
+{
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (sent_ < count && !ended_ && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return sent_ >= count;
 }
 
 ForgedInitFlood::~ForgedInitFlood()

@@ -48,6 +48,7 @@ public:
     boost::asio::ip::udp::endpoint main() const;
     boost::asio::ip::udp::endpoint extra() const;
     pid_t pid() const { return server_.pid(); }
+    ChildProcess& process() { return server_.process(); }
 
     // SIGTERM, then everything it wrote until it exits; records a failure
     // unless it exits by itself, with status 0.
@@ -117,12 +118,15 @@ public:
     ForgedInitFlood& operator=(const ForgedInitFlood&) = delete;
 
     bool running() const { return !ended_; }
+    // Waits until `count` datagrams have gone; false after `limit`.
+    bool wait_until_sent(long count, std::chrono::milliseconds limit) const;
     // Stops the flood (if still going) and reports it.
     Report finish();
 
 private:
     std::atomic<bool> stop_{false};
     std::atomic<bool> ended_{false};
+    std::atomic<long> sent_{0};
     Report report_;
     std::thread thread_;
 };
