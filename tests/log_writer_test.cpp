@@ -23,33 +23,26 @@ class GatedBuffer : public std::streambuf {
 public:
     void open()
     {
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            open_ = true;
-        }
-        opened_.notify_all();
+        const std::lock_guard<std::mutex> lock(mutex_);
+        open_ = true;
+        changed_.notify_all();
     }
-
     // Waits (bounded) until a write is held at the gate.
     bool wait_until_blocked(std::chrono::milliseconds limit)
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        return blocked_.wait_for(lock, limit, [this] { return waiting_; });
+        return changed_.wait_for(lock, limit, [this] { return waiting_; });
     }
-
-    std::string text()
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        return text_;
-    }
+    // Once the writer has ended.
+    const std::string& text() const { return text_; }
 
 protected:
     std::streamsize xsputn(const char* bytes, std::streamsize count) override
     {
         std::unique_lock<std::mutex> lock(mutex_);
         waiting_ = true;
-        blocked_.notify_all();
-        opened_.wait(lock, [this] { return open_; });
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return open_; });
         text_.append(bytes, static_cast<std::size_t>(count));
         return count;
     }
@@ -62,8 +55,7 @@ protected:
 
 private:
     std::mutex mutex_;
-    std::condition_variable opened_;
-    std::condition_variable blocked_;
+    std::condition_variable changed_;
     bool open_ = false;
     bool waiting_ = false;
     std::string text_;

@@ -1,6 +1,6 @@
 // The real punchprobe-server under the attacks that need a process, raw
 // sockets or a network namespace: impossible and forged sources, a flood of
-// forged INITs, a slow uplink, a stalled log reader and sends that fail.
+// forged INITs, a slow uplink and sends that fail.
 // What the server decides about each datagram is server_core_test.cpp's.
 // PUNCHPROBE_ATTACK_SERVER aims the same attacks at another build.
 #include <gtest/gtest.h>
@@ -93,7 +93,9 @@ int slow_client(const AttackServer& server, UdpPeer& primary, UdpPeer& alternate
     if (!ask(primary, server.main(), punchprobe_test::client_start(id), primary, 4, 250ms)) return -3;
     std::this_thread::sleep_for(1s);
     if (!ask(primary, server.extra(), client_ping(id), primary, 4, 250ms)) return 0;
-    return 1 + static_cast<int>(punchprobe_test::drain(primary, 500ms).size());
+    int pings = 1;
+    while (pings < 100 && primary.receive(500ms)) ++pings;
+    return pings;
 }
 
 TEST(ServerAttack, ForgedInitFloodCannotPushARealClientOut)
@@ -139,9 +141,10 @@ TEST(ServerAttack, FloodBehindASlowUplinkKeepsMemoryAndQueueBounded)
     // A sanitized server would keep every freed block in ASan's quarantine
     // (256 MB) and show that instead of its queues; other builds ignore this.
     const char* asan_options = std::getenv("ASAN_OPTIONS");
-    const punchprobe_test::ScopedEnvironment no_quarantine(
-        "ASAN_OPTIONS", std::string(asan_options ? asan_options : "") + ":quarantine_size_mb=0");
+    const std::string before = asan_options ? asan_options : "";
+    setenv("ASAN_OPTIONS", (before + ":quarantine_size_mb=0").c_str(), 1);
     AttackServer server({}, ns.get());
+    setenv("ASAN_OPTIONS", before.c_str(), 1);
     ASSERT_TRUE(server.listening());
     std::unique_ptr<UdpPeer> client;
     ns->run_inside([&] { client = std::make_unique<UdpPeer>(0, "127.0.0.1"); });
@@ -174,31 +177,6 @@ TEST(ServerAttack, FloodBehindASlowUplinkKeepsMemoryAndQueueBounded)
     EXPECT_TRUE(reply) << "no INIT reply after the flood";
     EXPECT_LE(answered_after, 2.0);
     EXPECT_GT(counter(counters_in(server.stop().out), "dropped_send_queue"), 0);
-}
-
-TEST(ServerAttack, AStalledLogReaderCostsLinesNotService)
-{
-    // Nothing reads the server's output after its first line: a few
-    // thousand session lines fill the pipe and then the log queue.
-    AttackServer server({"--ping-interval", "1", "--init-rate", "0", "--trains-per-address", "100000"});
-    ASSERT_TRUE(server.listening());
-    constexpr int sessions = 3000;
-    for (int session = 0; session < sessions; ++session) {
-        UdpPeer primary, alternate;
-        const auto id = punchprobe_test::open_session(primary, alternate, server.main(), 1s);
-        ASSERT_TRUE(id && ask(primary, server.extra(), client_ping(*id), primary, 1, 1s)) << "no answer at " << session;
-    }
-    const auto result = server.stop();
-    const std::string last_line = result.out.substr(result.out.rfind('\n', result.out.size() - 2) + 1);
-    EXPECT_EQ(last_line, punchprobe_test::counters_line_in(result.out) + "\n") << "the counters line is never lost";
-    long long lines = 0;
-    for (std::size_t line = result.out.find("\nsession "); line != std::string::npos;
-         line = result.out.find("\nsession ", line + 1))
-        ++lines;
-    const Counters counters = counters_in(result.out);
-    EXPECT_GT(counter(counters, "log_lines_dropped"), 0);
-    EXPECT_EQ(counter(counters, "completed"), sessions);
-    EXPECT_EQ(lines + counter(counters, "log_lines_dropped"), sessions) << "a line neither written nor counted";
 }
 
 TEST(ServerAttack, FailingSendsDoNotFloodTheErrorLog)

@@ -85,22 +85,12 @@ void throttle_source_port(const NetNamespace& ns, unsigned short port, const std
     for (const auto& command : commands) ns.tc(command);
 }
 
-std::vector<Datagram> drain(UdpPeer& peer, std::chrono::milliseconds quiet)
-{
-    std::vector<Datagram> received;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (received.size() < 100000 && std::chrono::steady_clock::now() < until) {
-        auto datagram = peer.receive(quiet);
-        if (!datagram) break;
-        received.push_back(std::move(*datagram));
-    }
-    return received;
-}
-
 std::optional<Datagram> ask(UdpPeer& from, const udp::endpoint& to, const std::string& request, UdpPeer& answer_on,
                             int attempts, std::chrono::milliseconds wait)
 {
-    drain(answer_on, std::chrono::milliseconds(0));
+    // Stale answers first.
+    for (int stale = 0; stale < 1000 && answer_on.receive(std::chrono::milliseconds(0)); ++stale) {
+    }
     for (int attempt = 0; attempt < attempts; ++attempt) {
         from.send_to(request, to);
         if (auto answer = answer_on.receive(wait)) return answer;
@@ -121,20 +111,6 @@ std::optional<int> open_session(UdpPeer& primary, UdpPeer& alternate, const udp:
     const int id = id_in(*init);
     if (!ask(alternate, main, client_init2(id, alternate.port()), alternate, 1, wait)) return std::nullopt;
     return id;
-}
-
-ScopedEnvironment::ScopedEnvironment(std::string name, const std::string& value) : name_(std::move(name))
-{
-    if (const char* old = std::getenv(name_.c_str())) old_ = old;
-    setenv(name_.c_str(), value.c_str(), 1);
-}
-
-ScopedEnvironment::~ScopedEnvironment()
-{
-    if (old_)
-        setenv(name_.c_str(), old_->c_str(), 1);
-    else
-        unsetenv(name_.c_str());
 }
 
 udp::endpoint random_loopback_source(std::mt19937& random)

@@ -64,10 +64,6 @@ private:
 // when tc fails.
 void throttle_source_port(const NetNamespace& ns, unsigned short port, const std::string& rate);
 
-// Everything that arrives on `peer` until `quiet` passes without a
-// datagram; bounded in count and time in case something floods it.
-std::vector<Datagram> drain(UdpPeer& peer, std::chrono::milliseconds quiet);
-
 // Sends `request` until an answer arrives on `answer_on`, as a client would
 // that repeats what a loaded network lost; stale answers are drained first.
 std::optional<Datagram> ask(UdpPeer& from, const boost::asio::ip::udp::endpoint& to, const std::string& request,
@@ -81,19 +77,6 @@ int id_in(const Datagram& reply);
 // are answered, each within `wait`.
 std::optional<int> open_session(UdpPeer& primary, UdpPeer& alternate, const boost::asio::ip::udp::endpoint& main,
                                 std::chrono::milliseconds wait = std::chrono::seconds(5));
-
-// Sets an environment variable for the children started while it lives.
-class ScopedEnvironment {
-public:
-    ScopedEnvironment(std::string name, const std::string& value);
-    ~ScopedEnvironment();
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
-private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
 
 // A source on 127.128.0.0/9, where no test listens, with a port from 1024 up.
 boost::asio::ip::udp::endpoint random_loopback_source(std::mt19937& random);
