@@ -52,7 +52,7 @@ TEST(ServerAttack, ImpossibleSourcesGetNothingAndLeaveNoErrors)
     CREATE_FORGER_OR_SKIP(forger, ns);
     // Bound to all addresses, so that any loopback address at its ports is
     // the server itself.
-    AttackServer server({}, ns.get());
+    AttackServer server(*ns);
     ASSERT_TRUE(server.listening());
     std::vector<std::unique_ptr<UdpPeer>> services;
     std::unique_ptr<UdpPeer> client;
@@ -109,7 +109,7 @@ TEST(ServerAttack, ForgedInitFloodCannotPushARealClientOut)
     // the server keeps up, which the kernel settles by dropping datagrams,
     // the client's among them. Without re-sends each datagram the client
     // gets answers its last request.
-    AttackServer server({"--max-sessions", "1000", "--quiet", "--resends", "0"}, ns.get());
+    AttackServer server(*ns, {"--max-sessions", "1000", "--quiet", "--resends", "0"});
     ASSERT_TRUE(server.listening());
     std::unique_ptr<UdpPeer> primary, alternate;
     ns->run_inside([&] {
@@ -119,7 +119,7 @@ TEST(ServerAttack, ForgedInitFloodCannotPushARealClientOut)
     int pings = 0;
     ForgedInitFlood::Report report;
     {
-        ForgedInitFlood flood(*forger, server.main(), punchprobe_test::random_loopback_source, 6s, 10000);
+        ForgedInitFlood flood(*forger, server.main(), 6s, 10000);
         ASSERT_TRUE(flood.wait_until_sent(1000, 5s)) << "the flood did not start";
         pings = slow_client(server, *primary, *alternate);
         report = flood.finish();
@@ -136,14 +136,14 @@ TEST(ServerAttack, FloodBehindASlowUplinkKeepsMemoryAndQueueBounded)
     CREATE_NAMESPACE_OR_SKIP(ns);
     // Replies leave at 1 Mbit/s while INITs come at full speed: the server's
     // send buffer stays full and anything it cannot send waits in its memory.
-    punchprobe_test::throttle_source_port(*ns, AttackServer::namespace_main_port, "1mbit");
+    punchprobe_test::throttle_source_port(*ns, AttackServer::main_port, "1mbit");
     CREATE_FORGER_OR_SKIP(forger, ns);
     // A sanitized server would keep every freed block in ASan's quarantine
     // (256 MB) and show that instead of its queues; other builds ignore this.
     const char* asan_options = std::getenv("ASAN_OPTIONS");
     const std::string before = asan_options ? asan_options : "";
     setenv("ASAN_OPTIONS", (before + ":quarantine_size_mb=0").c_str(), 1);
-    AttackServer server({}, ns.get());
+    AttackServer server(*ns);
     setenv("ASAN_OPTIONS", before.c_str(), 1);
     ASSERT_TRUE(server.listening());
     std::unique_ptr<UdpPeer> client;
@@ -154,7 +154,7 @@ TEST(ServerAttack, FloodBehindASlowUplinkKeepsMemoryAndQueueBounded)
     long peak = idle;
     ForgedInitFlood::Report report;
     {
-        ForgedInitFlood flood(*forger, server.main(), punchprobe_test::random_loopback_source, 4s);
+        ForgedInitFlood flood(*forger, server.main(), 4s);
         for (int sample = 0; sample < 50 && flood.running(); ++sample) {
             std::this_thread::sleep_for(100ms);
             peak = std::max(peak, punchprobe_test::process_usage(server.pid()).vm_rss_kb);
@@ -189,11 +189,11 @@ TEST(ServerAttack, FailingSendsDoNotFloodTheErrorLog)
     const auto rule = punchprobe_test::run_process(
         ns->exec_argv({nft, "add table ip attack; add chain ip attack out { type filter hook output priority 0; }; "
                             "add rule ip attack out udp sport " +
-                                std::to_string(AttackServer::namespace_main_port) + " drop"}),
+                                std::to_string(AttackServer::main_port) + " drop"}),
         10s);
     ASSERT_EQ(rule.exit_status, 0) << rule.err;
     CREATE_FORGER_OR_SKIP(forger, ns);
-    AttackServer server({}, ns.get());
+    AttackServer server(*ns);
     ASSERT_TRUE(server.listening());
     constexpr int inits = 300;
     const auto began = Clock::now();
