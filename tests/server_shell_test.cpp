@@ -24,7 +24,6 @@ using punchprobe_test::client_init;
 using punchprobe_test::client_init2;
 using punchprobe_test::client_ping;
 using punchprobe_test::client_start;
-using punchprobe_test::expect_datagram;
 using punchprobe_test::loopback_server_options;
 using punchprobe_test::ServerThread;
 using punchprobe_test::UdpPeer;
@@ -38,6 +37,12 @@ TEST(ServerShell, EachDatagramLeavesFromItsSocketAndThePingsGoToTheInitSource)
     ServerThread server(options);
     const udp::endpoint main = server.server.main_endpoint(), extra = server.server.extra_endpoint();
     UdpPeer primary, alternate, remapped;
+    const auto expect = [](UdpPeer& peer, const std::string& bytes, const udp::endpoint& source) {
+        const auto datagram = peer.receive(10s);
+        ASSERT_TRUE(datagram) << bytes;
+        EXPECT_EQ(datagram->bytes, bytes);
+        EXPECT_EQ(datagram->source, source);
+    };
     primary.send_to(client_init(primary.port()), main);
     const auto init = primary.receive(10s);
     ASSERT_TRUE(init);
@@ -45,16 +50,14 @@ TEST(ServerShell, EachDatagramLeavesFromItsSocketAndThePingsGoToTheInitSource)
     EXPECT_EQ(init->bytes, punchprobe::make_init_reply(id, "127.0.0.1", primary.port()));
     EXPECT_EQ(init->source, main);
     alternate.send_to(client_init2(id, alternate.port()), main);
-    expect_datagram(alternate, "INIT2 reply", punchprobe::make_init2_reply(id, alternate.port()), main.port());
+    expect(alternate, punchprobe::make_init2_reply(id, alternate.port()), main);
     alternate.send_to(client_start(id), main);
-    expect_datagram(alternate, "START reply", punchprobe::make_start_reply(id, extra.port()), main.port());
+    expect(alternate, punchprobe::make_start_reply(id, extra.port()), main);
 
     const auto pinged = Clock::now();
     remapped.send_to(client_ping(id), extra);
-    for (int number = 1; number <= 5; ++number)
-        expect_datagram(primary, "PING", punchprobe::make_server_ping(id, number), extra.port());
+    for (int number = 1; number <= 5; ++number) expect(primary, punchprobe::make_server_ping(id, number), extra);
     EXPECT_LT(Clock::now() - pinged, 5s) << "the train waited for a later deadline";
-    punchprobe_test::expect_no_datagram(primary, "a sixth PING", 50ms);
     punchprobe_test::expect_no_datagram(remapped, "the PING's source", 0ms);
     EXPECT_EQ(server.output(),
               punchprobe_test::listening_line("127.0.0.1", main.port(), extra.port()) + "session id=" +
