@@ -69,8 +69,9 @@ TEST(MetricsText, DropReasonsAreOneFamilyAndTheGaugesFollow)
     std::string drop_family;
     for (const punchprobe::CounterValue& value : punchprobe::counter_values(counters))
         if (value.drop_reason)
-            drop_family += "punchprobe_dropped_total{reason=\"" + std::string(value.key).substr(std::strlen("dropped_")) +
-                           "\"} " + std::to_string(value.value) + "\n";
+            drop_family += "punchprobe_dropped_total{reason=\"" +
+                           std::string(value.key).substr(std::strlen("dropped_")) + "\"} " +
+                           std::to_string(value.value) + "\n";
     EXPECT_NE(punchprobe::metrics_text(counters, {7, 8, 9}, {})
                   .find("# TYPE punchprobe_dropped_total counter\n" + drop_family +
                         "# HELP punchprobe_live_sessions Proven sessions in the session table.\n"

@@ -199,7 +199,8 @@ TEST(ServerAttack, FailingSendsDoNotFloodTheErrorLog)
     const auto began = Clock::now();
     for (int sent = 0; sent < inits; ++sent) {
         // Many addresses, so that the INIT limit per address never applies.
-        const udp::endpoint source = at("127.2." + std::to_string(sent / 200) + "." + std::to_string(sent % 200 + 1), 40000);
+        const udp::endpoint source =
+            at("127.2." + std::to_string(sent / 200) + "." + std::to_string(sent % 200 + 1), 40000);
         EXPECT_TRUE(forger->send(source, server.main(), client_init(source.port()))) << std::strerror(errno);
         if (sent % 30 == 29) std::this_thread::sleep_for(100ms);
     }

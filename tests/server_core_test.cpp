@@ -85,7 +85,8 @@ public:
     {
         std::string shown;
         for (const punchprobe::CounterValue& value : punchprobe::counter_values(core.counters()))
-            if (value.value != 0) shown += (shown.empty() ? "" : " ") + (value.key + ("=" + std::to_string(value.value)));
+            if (value.value != 0)
+                shown += (shown.empty() ? "" : " ") + (value.key + ("=" + std::to_string(value.value)));
         return shown;
     }
     // The next deadline after t0, -1 ms for none.
@@ -160,7 +161,7 @@ std::string line(int id, const std::string& primary, int pings = -1)
                       : "endpoint-independent ping_source=" + primary + " pings_sent=" + std::to_string(pings));
 }
 
-// ------------------------------------------------------------ one datagram
+// ------------------------------------------------------------ requests
 
 TEST(ServerCore, ExchangeAnswersEachRequestAndPingsTheInitSourceFromTheExtraSocket)
 {
@@ -173,7 +174,8 @@ TEST(ServerCore, ExchangeAnswersEachRequestAndPingsTheInitSourceFromTheExtraSock
     // source, at once and then every --ping-interval, and once only.
     play(core,
          {{0ms, client_init(40000), primary, on_main,
-           R"(main ?> 203.0.113.5:40000 {"command":"INIT","public_ip":"203.0.113.5","public_port":40000,"session_id":{0}})"},
+           R"(main ?> 203.0.113.5:40000 {"command":"INIT","public_ip":"203.0.113.5","public_port":40000,)"
+           R"("session_id":{0}})"},
           {0ms, client_init2(id, 40007), alternate, on_main,
            R"(main > 203.0.113.5:40007 {"command":"INIT2","public_port_alt":40007,"session_id":{0}})"},
           {300ms, client_start(id), alternate, on_main,
@@ -212,11 +214,9 @@ TEST(ServerCore, TakesOnlyRequestsInTheClientsExactShapeAndNoJunk)
         {"port 1023", client_init(1023), on_main, "not_request"},
         {"port 65536", R"({"command":"INIT","local_port":65536)" + tail, on_main, "not_request"},
         {"port as text", R"({"command":"INIT","local_port":"40000")" + tail, on_main, "not_request"},
-        {"port as real", R"({"command":"INIT","local_port":40000.0)" + tail, on_main, "not_request"},
         {"no port", R"({"command":"INIT")" + tail, on_main, "not_request"},
         {"no protocol", R"({"command":"INIT","local_port":40000})", on_main, "not_request"},
         {"other protocol", R"({"command":"INIT","local_port":40000,"protocol":"punchprobe"})", on_main, "not_request"},
-        {"INIT with an id", R"({"command":"INIT","local_port":40000,"session_id":1)" + tail, on_main, "not_request"},
         {"a stray member", R"({"command":"INIT","local_port":40000,"x":1)" + tail, on_main, "not_request"},
         {"INIT2, alternate port 65537", client_init2(7, 65537), on_main, "not_request"},
         {"INIT2, id as text", R"({"command":"INIT2","local_port_alt":40001,"session_id":"7")" + tail, on_main,
@@ -229,8 +229,6 @@ TEST(ServerCore, TakesOnlyRequestsInTheClientsExactShapeAndNoJunk)
         {"INIT2 reply", R"({"command":"INIT2","public_port_alt":40001,"session_id":7})", on_main, "not_request"},
         {"START reply", R"({"command":"START","extra_port":30001,"session_id":7})", on_main, "not_request"},
         {"server PING", R"({"command":"PING","ping_number":1,"session_id":7})", on_extra, "not_request"},
-        {"PING with ping_number", R"({"command":"PING","ping_number":1,"session_id":7)" + tail, on_extra,
-         "not_request"},
         {"INIT on extra", init, on_extra, "wrong_socket"},
         {"PING on main", client_ping(7), on_main, "wrong_socket"},
         {"START before any INIT2", client_start(7), on_main, "unknown_session"},
@@ -245,9 +243,7 @@ TEST(ServerCore, TakesOnlyRequestsInTheClientsExactShapeAndNoJunk)
         {"one byte more", "{" + std::string(255, ' ') + "}", on_main, "oversized"},
         {"empty", "", on_main, "not_object"},
         {"open brackets", std::string(34, '['), on_main, "not_object"},
-        {"text", "GET / HTTP/1.0\r\n\r\n", on_main, "not_object"},
         {"object in object", R"({"a":{}})", on_main, "too_deep"},
-        {"array in object", R"({"a":[1]})", on_main, "too_deep"},
         {"closing first does not help", "{]]]][[[[[}", on_main, "too_deep"},
         {"NUL", std::string("{\"command\":\"IN\0IT\"}", 19), on_main, "nul_byte"},
         {"NUL after an escape", std::string("{\"a\":\"\\\0\"}", 10), on_main, "nul_byte"},
@@ -450,7 +446,8 @@ TEST(ServerCore, AnInit2RestartsAFinishedSessionForATokenOfItsAddress)
     Core core(options);
     const std::string primary = "203.0.113.5:40000", alternate = "203.0.113.5:40001";
     const std::int32_t id = core.open(primary, alternate);
-    const std::string init2 = R"(main > 203.0.113.5:40001 {"command":"INIT2","public_port_alt":40001,"session_id":{0}})";
+    const std::string init2 =
+        R"(main > 203.0.113.5:40001 {"command":"INIT2","public_port_alt":40001,"session_id":{0}})";
     const Step again{0ms, client_init2(id, 40001), alternate, on_main, init2};
     const Step ping{0ms, client_ping(id), primary, on_extra, ping_to(primary, 1)};
     const auto later = [](Step step, ServerClock::duration when) {
@@ -491,7 +488,8 @@ TEST(ServerCore, TrainsToOneAddressTakeTurnsAndAllTrainsAreCapped)
     };
     // Four turns wait for the address; a fifth PING is refused, its session
     // left unspent, and may come again.
-    play(core, {ping(0, 0ms, ping_to(c[0], 1, 0)), ping(1, 0ms), ping(2, 0ms), ping(3, 0ms), ping(4, 0ms), ping(5, 0ms)},
+    play(core,
+         {ping(0, 0ms, ping_to(c[0], 1, 0)), ping(1, 0ms), ping(2, 0ms), ping(3, 0ms), ping(4, 0ms), ping(5, 0ms)},
          ids);
     EXPECT_EQ(core.core.live_ping_trains(), 5u);
     EXPECT_EQ(core.deadline(), 100ms);
@@ -547,7 +545,8 @@ TEST(ServerCore, RepeatsAProvenSessionsLastReplyOnlyWhileItsNextRequestIsMissing
     const std::int32_t id = cookie(primary);
     EXPECT_NE(core.on(client_init(40000), primary), "");
     EXPECT_EQ(core.deadline(), -1ms) << "the INIT reply is never repeated";
-    const std::string init2 = R"(main > 203.0.113.5:40001 {"command":"INIT2","public_port_alt":40001,"session_id":{0}})";
+    const std::string init2 =
+        R"(main > 203.0.113.5:40001 {"command":"INIT2","public_port_alt":40001,"session_id":{0}})";
     const std::string start = R"(main > 203.0.113.5:40002 {"command":"START","extra_port":30001,"session_id":{0}})";
     play(core,
          {{0ms, client_init2(id, 40001), alternate, on_main, init2}, wake(999ms, ""), wake(1s, init2),
@@ -583,7 +582,9 @@ TEST(ServerCore, RepeatsAProvenSessionsLastReplyOnlyWhileItsNextRequestIsMissing
     Core crowd(many);
     for (int n = 0; n < 300; ++n)
         crowd.open("203.0.113.5:" + std::to_string(2000 + 2 * n), "203.0.113.5:" + std::to_string(2001 + 2 * n));
-    const auto datagrams = [](const std::string& effects) { return std::count(effects.begin(), effects.end(), '\n') + 1; };
+    const auto datagrams = [](const std::string& effects) {
+        return std::count(effects.begin(), effects.end(), '\n') + 1;
+    };
     EXPECT_EQ(datagrams(crowd.tick(1s)), 256);
     EXPECT_EQ(crowd.deadline(), 1s);
     EXPECT_EQ(datagrams(crowd.tick(1s)), 44);

@@ -174,7 +174,8 @@ TEST(ServerShell, ABurstOnOneSocketLeavesTheOtherItsTurn)
     std::promise<void> burst_sent;
     boost::asio::post(server.io_service, [sent = burst_sent.get_future()] { sent.wait_for(10s); });
     constexpr int burst = 150;
-    for (int init = 0; init < burst; ++init) primary.send_to(client_init(primary.port()), server.server.main_endpoint());
+    for (int init = 0; init < burst; ++init)
+        primary.send_to(client_init(primary.port()), server.server.main_endpoint());
     primary.send_to(client_ping(*id), server.server.extra_endpoint());
     burst_sent.set_value();
 

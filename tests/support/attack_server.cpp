@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-
 namespace punchprobe_test {
 
 using boost::asio::ip::udp;
@@ -114,8 +113,9 @@ ForgedInitFlood::ForgedInitFlood(ForgedUdpSender& sender, const udp::endpoint& d
               }
               sent_ = sent;
               if (ceiling > 0)
-                  std::this_thread::sleep_until(std::min(
-                      until, began + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(sent / ceiling))));
+                  std::this_thread::sleep_until(
+                      std::min(until, began + std::chrono::duration_cast<Clock::duration>(
+                                                  std::chrono::duration<double>(sent / ceiling))));
           }
           report_.sent = sent;
           report_.seconds = std::chrono::duration<double>(Clock::now() - began).count();
