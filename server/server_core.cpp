@@ -208,7 +208,7 @@ std::optional<DropReason> ServerCore::answer_init(std::size_t request_size, cons
     if (!init_limiter_.allow(source.address().to_v4(), now)) return DropReason::rate_limited;
     const std::int32_t id = cookies_.issue(source, now);
     std::string reply = make_init_reply(id, source.address().to_string(), source.port());
-    if (static_cast<double>(reply.size()) > max_amplification * static_cast<double>(request_size))
+    if (static_cast<double>(reply.size()) > options_.max_amplification * static_cast<double>(request_size))
         return DropReason::amplification;
     send(std::move(reply), source, ServerSocket::main, false, &ServerCounters::inits_answered);
     return std::nullopt;

@@ -2,24 +2,14 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <stdexcept>
-#include <utility>
+#include <random>
 
 #include <gtest/gtest.h>
-
-#include <boost/asio/ip/address_v4.hpp>
-
-#include "support/scripted_server.hpp"
 
 namespace punchprobe_test {
 
 using boost::asio::ip::udp;
-
-std::string attack_server_binary()
-{
-    const char* chosen = std::getenv("PUNCHPROBE_ATTACK_SERVER");
-    return chosen != nullptr && *chosen != '\0' ? chosen : server_binary();
-}
+using Clock = std::chrono::steady_clock;
 
 long long counter(const Counters& counters, const std::string& key)
 {
@@ -31,33 +21,22 @@ long long counter(const Counters& counters, const std::string& key)
 
 namespace {
 
-std::vector<std::string> server_argv(const std::vector<std::string>& options, const NetNamespace* ns)
+std::vector<std::string> server_argv(const NetNamespace& ns, const std::vector<std::string>& options)
 {
-    if (ns == nullptr) return loopback_server_argv(attack_server_binary(), options);
-    // The namespace is ours alone, so fixed ports cannot clash and a
-    // firewall rule can name them.
-    std::vector<std::string> argv{attack_server_binary(), "--port", std::to_string(AttackServer::namespace_main_port),
-                                  "--extra-port", std::to_string(AttackServer::namespace_extra_port)};
+    const char* chosen = std::getenv("PUNCHPROBE_ATTACK_SERVER");
+    std::vector<std::string> argv{chosen != nullptr && *chosen != '\0' ? chosen : server_binary(), "--port",
+                                  std::to_string(AttackServer::main_port), "--extra-port",
+                                  std::to_string(AttackServer::main_port + 1)};
     argv.insert(argv.end(), options.begin(), options.end());
-    return ns->exec_argv(argv);
+    return ns.exec_argv(argv);
 }
 
 }  // namespace
 
-AttackServer::AttackServer(const std::vector<std::string>& options, const NetNamespace* ns)
-    : server_(server_argv(options, ns))
+AttackServer::AttackServer(const NetNamespace& ns, const std::vector<std::string>& options)
+    : server_(server_argv(ns, options))
 {
     if (!listening()) ADD_FAILURE() << "no listening line in: " << server_.first_output();
-}
-
-udp::endpoint AttackServer::main() const
-{
-    return loopback(server_.ports().main);
-}
-
-udp::endpoint AttackServer::extra() const
-{
-    return loopback(server_.ports().extra);
 }
 
 ProcessResult AttackServer::stop()
@@ -85,22 +64,11 @@ void throttle_source_port(const NetNamespace& ns, unsigned short port, const std
     for (const auto& command : commands) ns.tc(command);
 }
 
-std::vector<Datagram> drain(UdpPeer& peer, std::chrono::milliseconds quiet)
-{
-    std::vector<Datagram> received;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (received.size() < 100000 && std::chrono::steady_clock::now() < until) {
-        auto datagram = peer.receive(quiet);
-        if (!datagram) break;
-        received.push_back(std::move(*datagram));
-    }
-    return received;
-}
-
 std::optional<Datagram> ask(UdpPeer& from, const udp::endpoint& to, const std::string& request, UdpPeer& answer_on,
                             int attempts, std::chrono::milliseconds wait)
 {
-    drain(answer_on, std::chrono::milliseconds(0));
+    for (int stale = 0; stale < 1000 && answer_on.receive(std::chrono::milliseconds(0)); ++stale) {
+    }
     for (int attempt = 0; attempt < attempts; ++attempt) {
         from.send_to(request, to);
         if (auto answer = answer_on.receive(wait)) return answer;
@@ -123,36 +91,12 @@ std::optional<int> open_session(UdpPeer& primary, UdpPeer& alternate, const udp:
     return id;
 }
 
-ScopedEnvironment::ScopedEnvironment(std::string name, const std::string& value) : name_(std::move(name))
-{
-    if (const char* old = std::getenv(name_.c_str())) old_ = old;
-    setenv(name_.c_str(), value.c_str(), 1);
-}
-
-ScopedEnvironment::~ScopedEnvironment()
-{
-    if (old_)
-        setenv(name_.c_str(), old_->c_str(), 1);
-    else
-        unsetenv(name_.c_str());
-}
-
-udp::endpoint random_loopback_source(std::mt19937& random)
-{
-    // The upper half of 127.0.0.0/8, where no test binds an address. Floods
-    // from here still run in a namespace of their own: the replies go to
-    // every port, and a socket on the wildcard address takes them in.
-    std::uniform_int_distribution<std::uint32_t> host(0x800000, 0xFFFFFE);
-    std::uniform_int_distribution<int> port(1024, 65535);
-    const boost::asio::ip::address_v4 address((127u << 24) | host(random));
-    return {address, static_cast<unsigned short>(port(random))};
-}
-
-ForgedInitFlood::ForgedInitFlood(ForgedUdpSender& sender, const udp::endpoint& destination, SourcePicker source,
+ForgedInitFlood::ForgedInitFlood(ForgedUdpSender& sender, const udp::endpoint& destination,
                                  std::chrono::milliseconds limit, double ceiling)
-    : thread_([this, &sender, destination, source, limit, ceiling] {
-          using Clock = std::chrono::steady_clock;
+    : thread_([this, &sender, destination, limit, ceiling] {
           std::mt19937 random(12345);
+          std::uniform_int_distribution<std::uint32_t> host(0x800000, 0xFFFFFE);
+          std::uniform_int_distribution<int> port(1024, 65535);
           const auto began = Clock::now();
           const auto until = began + limit;
           long sent = 0;
@@ -160,12 +104,14 @@ ForgedInitFlood::ForgedInitFlood(ForgedUdpSender& sender, const udp::endpoint& d
           // would otherwise spend much of its time asking for the time.
           while (!stop_ && Clock::now() < until) {
               for (int batch = 0; batch < 64; ++batch) {
-                  const udp::endpoint from = source(random);
+                  const udp::endpoint from(boost::asio::ip::address_v4((127u << 24) | host(random)),
+                                           static_cast<unsigned short>(port(random)));
                   if (sender.send(from, destination, client_init(from.port())))
                       ++sent;
                   else
                       std::this_thread::yield();  // buffer full: give the receiver the core
               }
+              sent_ = sent;
               if (ceiling > 0)
                   std::this_thread::sleep_until(
                       std::min(until, began + std::chrono::duration_cast<Clock::duration>(
@@ -178,9 +124,11 @@ ForgedInitFlood::ForgedInitFlood(ForgedUdpSender& sender, const udp::endpoint& d
 {
 }
 
-ForgedInitFlood::~ForgedInitFlood()
+bool ForgedInitFlood::wait_until_sent(long count, std::chrono::milliseconds limit) const
 {
-    finish();
+    for (const auto until = Clock::now() + limit; sent_ < count && !ended_ && Clock::now() < until;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return sent_ >= count;
 }
 
 ForgedInitFlood::Report ForgedInitFlood::finish()

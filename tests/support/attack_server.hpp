@@ -2,52 +2,45 @@
 
 #include <atomic>
 #include <chrono>
-#include <functional>
-#include <map>
 #include <optional>
-#include <random>
 #include <string>
-#include <sys/types.h>
 #include <thread>
 #include <vector>
 
 #include <boost/asio/ip/udp.hpp>
 
-#include "support/child_process.hpp"
 #include "support/counters_line.hpp"
 #include "support/forged_udp.hpp"
 #include "support/net_namespace.hpp"
+#include "support/scripted_server.hpp"
 #include "support/server_process.hpp"
 #include "support/udp_peer.hpp"
 
 // The attacker's side of the server tests: the real server binary started as
-// an operator would, what it reports at the end, its memory, and floods of
-// forged INITs.
+// an operator would, what it reports at the end, and floods of forged INITs.
 namespace punchprobe_test {
-
-// The binary under attack: PUNCHPROBE_ATTACK_SERVER when set, so that the
-// same attacks can be aimed at another build of the server.
-std::string attack_server_binary();
 
 // The value of `key` in a counters line (support/counters_line.hpp);
 // records a test failure and gives -1 when the line lacks it.
 long long counter(const Counters& counters, const std::string& key);
 
-// The server on 127.0.0.1 with system-chosen ports, or inside `ns` on all
-// addresses with ports 30000 and 30001, and `options` after those. Records a
-// test failure when no listening line comes.
+// The server inside `ns` on all addresses with ports 30000 and 30001, then
+// `options`: the namespace is ours alone, so the ports cannot clash and a
+// firewall rule can name them. PUNCHPROBE_ATTACK_SERVER, when set, names
+// another build to attack. Records a test failure when no listening line
+// comes.
 class AttackServer {
 public:
-    static constexpr unsigned short namespace_main_port = 30000;
-    static constexpr unsigned short namespace_extra_port = 30001;
+    static constexpr unsigned short main_port = 30000;
 
-    explicit AttackServer(const std::vector<std::string>& options = {}, const NetNamespace* ns = nullptr);
+    AttackServer(const NetNamespace& ns, const std::vector<std::string>& options = {});
 
     bool listening() const { return server_.listening(); }
-    // On 127.0.0.1 whatever the bind address.
-    boost::asio::ip::udp::endpoint main() const;
-    boost::asio::ip::udp::endpoint extra() const;
+    // On 127.0.0.1.
+    boost::asio::ip::udp::endpoint main() const { return loopback(server_.ports().main); }
+    boost::asio::ip::udp::endpoint extra() const { return loopback(server_.ports().extra); }
     pid_t pid() const { return server_.pid(); }
+    ChildProcess& process() { return server_.process(); }
 
     // SIGTERM, then everything it wrote until it exits; records a failure
     // unless it exits by itself, with status 0.
@@ -63,12 +56,8 @@ private:
 // when tc fails.
 void throttle_source_port(const NetNamespace& ns, unsigned short port, const std::string& rate);
 
-// Everything that arrives on `peer` until `quiet` passes without a
-// datagram; bounded in count and time in case something floods it.
-std::vector<Datagram> drain(UdpPeer& peer, std::chrono::milliseconds quiet);
-
 // Sends `request` until an answer arrives on `answer_on`, as a client would
-// that repeats what a loaded network lost; stale answers are drained first.
+// that repeats what a loaded network lost; stale answers are dropped first.
 std::optional<Datagram> ask(UdpPeer& from, const boost::asio::ip::udp::endpoint& to, const std::string& request,
                             UdpPeer& answer_on, int attempts = 1,
                             std::chrono::milliseconds wait = std::chrono::seconds(5));
@@ -81,29 +70,11 @@ int id_in(const Datagram& reply);
 std::optional<int> open_session(UdpPeer& primary, UdpPeer& alternate, const boost::asio::ip::udp::endpoint& main,
                                 std::chrono::milliseconds wait = std::chrono::seconds(5));
 
-// Sets an environment variable for the children started while it lives.
-class ScopedEnvironment {
-public:
-    ScopedEnvironment(std::string name, const std::string& value);
-    ~ScopedEnvironment();
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
-private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
-
-// A source on 127.128.0.0/9, where no test listens, with a port from 1024 up.
-boost::asio::ip::udp::endpoint random_loopback_source(std::mt19937& random);
-
-// Client-shaped INITs from forged sources, sent by a thread of its own as
-// fast as the sender takes them (or at most `ceiling` a second), until
-// finish() or the time limit.
+// Client-shaped INITs from random sources on 127.128.0.0/9 (where no test
+// listens), sent by a thread of its own as fast as the sender takes them, or
+// at most `ceiling` a second, until finish() or the time limit.
 class ForgedInitFlood {
 public:
-    using SourcePicker = std::function<boost::asio::ip::udp::endpoint(std::mt19937&)>;
-
     struct Report {
         long sent = 0;
         double seconds = 0;
@@ -111,18 +82,21 @@ public:
     };
 
     ForgedInitFlood(ForgedUdpSender& sender, const boost::asio::ip::udp::endpoint& destination,
-                    SourcePicker source, std::chrono::milliseconds limit, double ceiling = 0);
-    ~ForgedInitFlood();
+                    std::chrono::milliseconds limit, double ceiling = 0);
+    ~ForgedInitFlood() { finish(); }
     ForgedInitFlood(const ForgedInitFlood&) = delete;
     ForgedInitFlood& operator=(const ForgedInitFlood&) = delete;
 
     bool running() const { return !ended_; }
+    // Waits until `count` datagrams have gone; false after `limit`.
+    bool wait_until_sent(long count, std::chrono::milliseconds limit) const;
     // Stops the flood (if still going) and reports it.
     Report finish();
 
 private:
     std::atomic<bool> stop_{false};
     std::atomic<bool> ended_{false};
+    std::atomic<long> sent_{0};
     Report report_;
     std::thread thread_;
 };
