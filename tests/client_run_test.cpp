@@ -238,12 +238,15 @@ std::vector<Row> in_process_rows()
      {hold(), ping("\"first\""), ping("\"second\""), ping("\"third\""), release()}, "success_pings_named"},
     // Answered on the alternate socket, so that the primary one keeps four
     // receives: datagrams already received at the verdict are handled after
-    // it. A reply there is dropped without a line or a send...
+    // it. A reply there is dropped without a line or a send,...
     {"stray_reply_after_success", How::client, 0,
      {answer(Stage::init).to(Socket::p1), answer(Stage::init2), answer(Stage::start), hold(), pings(3),
       server_sends(Socket::p, punchprobe::make_init_reply(99, "192.0.2.99", 9999)), release()},
      "success"},
-    // ...and so are PINGs behind FAILURE. Asio hands over the first PING
+    // ...a late PING prints its line and the report again...
+    {"late_ping_after_success", How::client, 0,
+     {answer(Stage::init).to(Socket::p1), answer(Stage::init2), answer(Stage::start), hold(), pings(4), release()}},
+    // ...and PINGs behind FAILURE are dropped. Asio hands over the first PING
     // received before the expired deadline, the others after it.
     {"pings_queued_behind_failure", How::client, 0,
      {answer(Stage::init).to(Socket::p1), answer(Stage::init2), answer(Stage::start), hold(), idle(600), pings(3),

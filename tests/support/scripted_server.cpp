@@ -449,8 +449,8 @@ bool attempt_row(const Row& row, RunResult& result)
     const auto deadline = deadline_of(golden(row.golden ? row.golden : row.name, result.values), row);
     const auto after = std::chrono::duration_cast<std::chrono::milliseconds>(ended_at - server.marked);
     if (deadline > 0ms) {
-        EXPECT_GE(after, deadline - deadline / 20) << "the verdict came early";
-        EXPECT_LT(after, deadline + 5s) << "the verdict came late";
+        EXPECT_GE(after.count(), (deadline - deadline / 20).count()) << "ms: the verdict came early";
+        EXPECT_LT(after.count(), (deadline + 5s).count()) << "ms: the verdict came late";
     } else {
         EXPECT_LT(ended_at - last_step, 5s) << "the run went on after its last step";
     }
