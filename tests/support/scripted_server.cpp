@@ -1,6 +1,7 @@
 #include "support/scripted_server.hpp"
 
 #include <dirent.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -333,6 +334,28 @@ namespace {
 constexpr auto run_limit = 40s;
 constexpr int start_attempts = 5;
 
+// Keeps the calling thread on the CPU it runs on. Loopback delivers the
+// datagrams sent from one CPU in order, so a probe sent after them arrives
+// only once they have all reached their sockets.
+class OnOneCpu {
+public:
+    OnOneCpu()
+    {
+        sched_getaffinity(0, sizeof before_, &before_);
+        pin_to_cpu(sched_getcpu());
+    }
+    ~OnOneCpu() { sched_setaffinity(0, sizeof before_, &before_); }
+    void await_delivery()
+    {
+        UdpPeer probe;
+        probe.send_to("probe", probe.endpoint());
+        EXPECT_TRUE(probe.receive(default_receive_limit)) << "loopback delivered nothing";
+    }
+
+private:
+    cpu_set_t before_;
+};
+
 // One client run, in-process or as a process.
 struct ClientUnderTest {
     std::unique_ptr<InProcessClient> in_process;
@@ -415,12 +438,17 @@ bool attempt_row(const Row& row, RunResult& result)
     for (int stage = 0; stage < row.answered; ++stage) script.push_back(answer(static_cast<Stage>(stage)));
     script.insert(script.end(), row.script.begin() + (held ? 1 : 0), row.script.end());
     bool on_track = true;
+    std::unique_ptr<OnOneCpu> one_cpu;
     for (const Act& act : script) {
         // Acts up to flood reach the client's sockets, so P must be known.
         const bool needs_p = act.kind <= Act::flood;
         if (needs_p && !server.init_taken && !(on_track = take_init_unless_ended(server, client))) break;
         if (act.kind == Act::idle) std::this_thread::sleep_for(std::chrono::milliseconds(act.number));
+        // What the peers send while the loop is held has arrived before it
+        // runs again.
         if (act.kind == Act::hold) client.in_process->hold_loop();
+        if (act.kind == Act::hold) one_cpu = std::make_unique<OnOneCpu>();
+        if (act.kind == Act::release && one_cpu) one_cpu->await_delivery();
         if (act.kind == Act::release) client.in_process->release_loop();
         if (act.kind == Act::await_line) client.process->wait_for_output(act.bytes, 10s);
         if (!(on_track = server.perform(act))) break;
