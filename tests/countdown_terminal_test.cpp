@@ -15,7 +15,6 @@
 
 #include "support/child_process.hpp"
 #include "support/scripted_server.hpp"
-#include "support/udp_peer.hpp"
 
 namespace {
 
@@ -92,15 +91,14 @@ TEST(CountdownTerminal, CountsDownWhileWaitingAndLeavesOnlyTheRunsLines)
     if (access(tmux_binary.c_str(), X_OK) != 0) GTEST_SKIP() << "no tmux (scripts/install-deps.sh installs it)";
     setenv("TERM", "xterm", 0);
     ScriptedServer server;
-    server.using_server_line = true;
     Tmux tmux;
     ASSERT_EQ(tmux.run({"new-session", "-d", "-s", "run", "-x", "150", "-y", "50",
-                        "'" + client_binary() + "' " + host + " " + std::to_string(server.port())})
+                        "'" + client_binary() + "' " + host + " " + std::to_string(server.values.server)})
                   .exit_status,
               0);
 
     ASSERT_TRUE(server.take_init());
-    ASSERT_TRUE(server.play_until(Step::pings));
+    for (const Stage stage : {Stage::init, Stage::init2, Stage::start}) ASSERT_TRUE(server.perform(answer(stage)));
 
     // Bounded polls: the first figure within 5 s, a smaller one within 3 s.
     int first = -1;
@@ -113,11 +111,11 @@ TEST(CountdownTerminal, CountsDownWhileWaitingAndLeavesOnlyTheRunsLines)
         later = seconds_left(tmux.screen());
     EXPECT_EQ(later, first - 1) << tmux.screen();
 
-    server.send_pings(3);
+    server.perform(pings(3));
     for (int poll = 0; poll < 100 && !tmux.dead(); ++poll) std::this_thread::sleep_for(100ms);
     ASSERT_TRUE(tmux.dead());
 
-    EXPECT_EQ(visible_lines(tmux.screen()), without_trailing_blanks(server.printed_on_success()));
+    EXPECT_EQ(visible_lines(tmux.screen()), without_trailing_blanks(golden("success", server.values)));
 }
 
 }  // namespace

@@ -101,8 +101,18 @@ bool InProcessClient::ended()
 
 void InProcessClient::hold_loop()
 {
-    post_hold();
+    // The handler running now may still queue completions that are due at
+    // once; a first turn through the queue lets them go ahead of the hold.
+    io_service_->post([this] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        turned_ = true;
+        changed_.notify_all();
+    });
     std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::seconds(30), [this] { return turned_ || finished_; });
+    lock.unlock();
+    post_hold();
+    lock.lock();
     changed_.wait_for(lock, std::chrono::seconds(30), [this] { return held_ || finished_; });
 }
 

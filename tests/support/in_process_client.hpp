@@ -57,8 +57,9 @@ public:
 
     // Keeps the loop thread busy in one handler until release_loop(), so that
     // datagrams pile up in the sockets, or timers expire, before the client
-    // can handle any. Posted before the loop's first turn it runs first, once
-    // the client has been set up. Returns once the loop thread is held.
+    // can handle any; what was already due when it is called runs first.
+    // Posted before the loop's first turn it runs first, once the client has
+    // been set up. Returns once the loop thread is held. Once per run.
     void hold_loop();
     void release_loop();
 
@@ -91,6 +92,7 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     bool finished_ = false;
+    bool turned_ = false;
     bool held_ = false;
     bool release_ = false;
     bool waited_ = false;
