@@ -7,6 +7,7 @@
 #include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "protocol/server_messages.hpp"
@@ -179,8 +180,8 @@ TEST(ServerShell, ABurstOnOneSocketLeavesTheOtherItsTurn)
     primary.send_to(client_ping(*id), server.server.extra_endpoint());
     burst_sent.set_value();
 
-    // Read in batches, the INITs leave the PING its turn long before the
-    // last of them.
+    // Read in batches of a few dozen, the INITs leave the PING its turn long
+    // before the last of them.
     int replies = 0, pings = 0, replies_before_ping = -1;
     for (int read = 0; read < 2 * burst && replies + pings < burst + 5; ++read) {
         const auto datagram = primary.receive(10s);
