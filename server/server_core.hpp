@@ -93,8 +93,6 @@ public:
     // Under way plus waiting for their turn.
     std::size_t live_ping_trains() const { return trains_.size() + waiting_train_count_; }
 
-    // The default of ServerOptions::max_amplification.
-    static constexpr double max_amplification = 1.6;
     // Re-sends and PINGs per wake-up, so that a crowd of them due at once
     // leaves the sockets their turn; the rest follow at once.
     static constexpr std::size_t batch = 256;
