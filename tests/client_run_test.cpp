@@ -52,7 +52,8 @@ std::vector<Row> program_rows()
     return {
     // Paced like a real server; numbers come as JSON numbers or as text.
     {"success", How::program, 3,
-     {ping("1"), await_line("Received server PING(1)"), ping("\"2\""), await_line("Received server PING(2)"), ping("3")}},
+     {ping("1"), await_line("Received server PING(1)"), ping("\"2\""), await_line("Received server PING(2)"),
+      ping("3")}},
     {"silent_server_times_out_after_ten_seconds", How::program, 0, {}, "timed_out_at_init"},
     // Waited out by the Windows build alone: the Linux build's real 20 s run
     // is ServerEndToEnd's, against the real server.
@@ -125,7 +126,8 @@ std::vector<Row> in_process_rows()
     {"ping_number_object", How::entry, 3,
      {pings(1), send(Peer::extra, Socket::p, "{\"command\":\"PING\",\"ping_number\":{\"n\":2}}")},
      "string_expected_after_one_ping"},
-    {"string_root", How::entry, 3, {pings(1), send(Peer::extra, Socket::p, "\"PING\"")}, "object_required_after_one_ping"},
+    {"string_root", How::entry, 3, {pings(1), send(Peer::extra, Socket::p, "\"PING\"")},
+     "object_required_after_one_ping"},
     {"nesting_at_init", How::entry, 0, {server_sends(Socket::p, std::string(1024, '['))}, "stack_limit_at_init"},
     {"command_cut_off", How::entry, 0, {server_sends(Socket::p, "{\"command\":\"IN")}, "unsupported_at_init"},
     {"empty_datagram", How::entry, 0, {server_sends(Socket::p, "")}, "unsupported_at_init"},

@@ -203,68 +203,6 @@ std::string console_of(const std::string& out, const std::string& err)
     return err.empty() ? out : out + console_text(stderr_marker) + err;
 }
 
-Act Act::to(Socket other) const
-{
-    Act act = *this;
-    act.socket = other;
-    return act;
-}
-
-Act answer(Stage stage, int session, const std::string& reply)
-{
-    return {Act::answer, stage, Peer::server, stage == Stage::init ? Socket::p : Socket::p1, reply, session};
-}
-
-Act send(Peer from, Socket to, const std::string& bytes)
-{
-    return {Act::send, Stage::init, from, to, bytes};
-}
-
-Act expect(Peer at, Socket from, const std::string& bytes)
-{
-    return {Act::expect, Stage::init, at, from, bytes};
-}
-
-Act pings(int count)
-{
-    return {Act::pings, Stage::init, Peer::extra, Socket::p, "", count};
-}
-
-Act ping(const std::string& number_json)
-{
-    return send(Peer::extra, Socket::p, server_ping(number_json));
-}
-
-Act flood(Peer from, const std::string& bytes, int rounds)
-{
-    return {Act::flood, Stage::init, from, Socket::p, bytes, rounds};
-}
-
-Act idle(int milliseconds)
-{
-    return {Act::idle, Stage::init, Peer::server, Socket::p, "", milliseconds};
-}
-
-Act hold()
-{
-    return {Act::hold};
-}
-
-Act release()
-{
-    return {Act::release};
-}
-
-Act mark()
-{
-    return {Act::mark};
-}
-
-Act await_line(const std::string& text)
-{
-    return {Act::await_line, Stage::init, Peer::server, Socket::p, text};
-}
-
 ScriptedServer::ScriptedServer(const std::string& host, unsigned short port) : server(port, host)
 {
     values.host = host;
@@ -292,7 +230,7 @@ bool ScriptedServer::perform(const Act& act)
 {
     UdpPeer* peers[] = {&server, &extra, &other};
     UdpPeer& peer = *peers[static_cast<int>(act.peer)];
-    const auto to = [&](Socket socket) { return loopback(static_cast<unsigned short>(values.p + (socket == Socket::p1))); };
+    const auto to = [&](Socket s) { return loopback(static_cast<unsigned short>(values.p + (s == Socket::p1))); };
     switch (act.kind) {
     case Act::answer: {
         marked = Clock::now();
@@ -324,7 +262,6 @@ bool ScriptedServer::perform(const Act& act)
             peer.send_to(act.bytes, to(Socket::p1));
         }
         return true;
-    case Act::mark: marked = Clock::now(); return true;
     default: return true;
     }
 }
@@ -401,9 +338,10 @@ std::chrono::milliseconds deadline_of(const std::string& console, const Row& row
 {
     const bool program = row.how == How::program;
     const punchprobe::StepDurations durations = program ? punchprobe::StepDurations() : row.durations;
-    if (console.find(" timed out.\nIt is") != std::string::npos || console.find("\"verdict\":\"timeout\"") != std::string::npos)
+    const auto has = [&](const char* text) { return console.find(text) != std::string::npos; };
+    if (has(" timed out.\nIt is") || has("\"verdict\":\"timeout\""))
         return std::chrono::milliseconds(durations.reply_timeout.total_milliseconds());
-    if (console.find("\n  FAILURE  \n") != std::string::npos || console.find("\"verdict\":\"failure\"") != std::string::npos)
+    if (has("\n  FAILURE  \n") || has("\"verdict\":\"failure\""))
         return std::chrono::milliseconds(durations.ping_timeout.total_milliseconds());
     return 0ms;
 }

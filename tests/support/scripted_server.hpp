@@ -59,43 +59,49 @@ enum class Stage { init, init2, start };
 enum class Peer { server, extra, other };  // other: a stranger on 127.0.0.2
 enum class Socket { p, p1 };               // the client's primary or alternate socket
 struct Act {
-    enum Kind { answer, send, expect, pings, flood, idle, hold, release, mark, await_line } kind;
+    enum Kind { answer, send, expect, pings, flood, idle, hold, release, await_line } kind;
     Stage stage = Stage::init;
     Peer peer = Peer::server;
     Socket socket = Socket::p;
     std::string bytes = "";  // placeholders as in golden files
-    int number = 0;     // answer: session; pings: count; flood: rounds; idle: ms
+    int number = 0;          // answer: session; pings: count; flood: rounds; idle: ms
 
     // The same answer sent to the other socket of the client.
-    Act to(Socket other) const;
+    Act to(Socket other) const { return {kind, stage, peer, other, bytes, number}; }
 };
 // A well-behaved server's reply at `stage` (or `reply` instead), then the
 // client's exact next request: INIT2 and START at the server, the PING at
 // the extra port. Each reply goes to the socket of its request.
-Act answer(Stage stage, int session = 4242, const std::string& reply = "");
-Act send(Peer from, Socket to, const std::string& bytes);
+inline Act answer(Stage stage, int session = 4242, const std::string& reply = "")
+{
+    return {Act::answer, stage, Peer::server, stage == Stage::init ? Socket::p : Socket::p1, reply, session};
+}
+inline Act send(Peer from, Socket to, const std::string& bytes) { return {Act::send, Stage::init, from, to, bytes}; }
 // The next datagram at `at`, exactly `bytes`, from `from`.
-Act expect(Peer at, Socket from, const std::string& bytes);
-// The client's requests with {P}/{P1} left for the run.
+inline Act expect(Peer at, Socket from, const std::string& bytes)
+{
+    return {Act::expect, Stage::init, at, from, bytes};
+}
+// The client's requests with {P1} left for the run.
 std::string init2_request(int session);
 std::string start_request(int session);
 std::string ping_request(int session);
 // Server PINGs 1 to `count` from the extra port to P.
-Act pings(int count);
-Act ping(const std::string& number_json);
+inline Act pings(int count) { return {Act::pings, Stage::init, Peer::extra, Socket::p, "", count}; }
+inline Act ping(const std::string& number_json) { return send(Peer::extra, Socket::p, server_ping(number_json)); }
 // `rounds` times `bytes` to both sockets.
-Act flood(Peer from, const std::string& bytes, int rounds);
+inline Act flood(Peer from, const std::string& bytes, int rounds)
+{
+    return {Act::flood, Stage::init, from, Socket::p, bytes, rounds};
+}
 // Lets time pass on purpose, for deadlines to run out.
-Act idle(int milliseconds);
+inline Act idle(int milliseconds) { return {Act::idle, Stage::init, Peer::server, Socket::p, "", milliseconds}; }
 // Keeps the in-process loop busy until release, so that datagrams and timers
 // pile up; a hold first of all holds the loop before its first turn.
-Act hold();
-Act release();
-// The deadline of a verdict that ends the run counts from here (else from
-// the last answer or send, or INIT).
-Act mark();
+inline Act hold() { return {Act::hold}; }
+inline Act release() { return {Act::release}; }
 // Waits for the program to print `text`.
-Act await_line(const std::string& text);
+inline Act await_line(const std::string& text) { return {Act::await_line, Stage::init, Peer::server, Socket::p, text}; }
 
 // How the client runs: the entry in-process (short deadlines), the client
 // alone in-process (its loop can be held), or the program built (the Windows
@@ -149,6 +155,8 @@ public:
     UdpPeer other{0, "127.0.0.2"};
     RunValues values;
     bool init_taken = false;
+    // No later than the client's last move of its deadline: INIT's arrival,
+    // or the last answer or send other than the server's PINGs.
     std::chrono::steady_clock::time_point marked = std::chrono::steady_clock::now();
 };
 

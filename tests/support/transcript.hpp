@@ -22,7 +22,10 @@ public:
         line("Resolving hostname '" + host_ + "'...");
         return line("Resolved server host to be '" + host_ + "'");
     }
-    Transcript& sending_init() { return line("Sending client INIT from port " + std::to_string(p_) + " to " + server_); }
+    Transcript& sending_init()
+    {
+        return line("Sending client INIT from port " + std::to_string(p_) + " to " + server_);
+    }
     Transcript& answered_until_start(int session, const std::string& public_ip, int public_port, int public_port_alt)
     {
         const std::string id = " [" + std::to_string(session) + "]";
