@@ -55,8 +55,7 @@ std::vector<Row> program_rows()
      {ping("1"), await_line("Received server PING(1)"), ping("\"2\""), await_line("Received server PING(2)"),
       ping("3")}},
     {"silent_server_times_out_after_ten_seconds", How::program, 0, {}, "timed_out_at_init"},
-    // Waited out by the Windows build alone: the Linux build's real 20 s run
-    // is ServerEndToEnd's, against the real server.
+    // The one run that waits out the real 20 s for the PINGs.
     {"failure_after_twenty_seconds", How::program, 3, {}, "failure"},
     {"unknown_command", How::program, 0, {server_sends(Socket::p, "{\"command\":\"HELLO\",\"session_id\":1}\n")},
      "unsupported_at_init"},

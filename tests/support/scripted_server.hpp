@@ -9,7 +9,6 @@
 #include "client/punchprobe_client.hpp"
 #include "protocol/server_messages.hpp"
 #include "support/child_process.hpp"
-#include "support/transcript.hpp"
 #include "support/udp_peer.hpp"
 
 // The server side of a client's run, scripted as data: a row names the
