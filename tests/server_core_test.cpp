@@ -45,21 +45,6 @@ std::int32_t cookie(const std::string& source, ServerClock::time_point when = t0
     return SessionCookies(cookie_key).issue(at(source), when);
 }
 
-// Data files write \0, \t, \r, \n and \\ for those bytes.
-std::string unescaped(const std::string& text)
-{
-    std::string bytes;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\' || i + 1 == text.size()) {
-            bytes += text[i];
-            continue;
-        }
-        const char code = text[++i];
-        bytes += code == '0' ? '\0' : code == 't' ? '\t' : code == 'r' ? '\r' : code == 'n' ? '\n' : code;
-    }
-    return bytes;
-}
-
 // `golden` with "{0}", "{1}", ... replaced by the ids.
 std::string fill(std::string golden, const std::vector<std::int32_t>& ids)
 {
@@ -229,7 +214,7 @@ TEST(ServerCore, TakesOnlyRequestsInTheClientsExactShapeAndNoJunk)
         std::getline(fields, name, '\t');
         std::getline(fields, bytes);
         Core core;
-        const std::string effects = core.on(unescaped(bytes), "203.0.113.5:40000", socket == "main" ? on_main : on_extra);
+        const std::string effects = core.on(punchprobe_test::unescaped(bytes), "203.0.113.5:40000", socket == "main" ? on_main : on_extra);
         EXPECT_EQ(core.counts(), counts) << name;
         EXPECT_EQ(effects.empty(), counts != "inits_answered=1") << name << ": " << effects;
         ++cases;
@@ -242,10 +227,7 @@ TEST(ServerCore, RefusesSourcesThatCannotBeAClient)
     std::ifstream table(PUNCHPROBE_GOLDEN_DIR "/server_sources.txt");
     int cases = 0;
     for (std::string source, bind, counts; table >> source;) {
-        if (source[0] == '#') {
-            std::getline(table, source);
-            continue;
-        }
+        if (source[0] == '#' && std::getline(table, source)) continue;  // a comment line
         table >> bind >> counts;
         ServerOptions options;
         options.bind_address = make_address_v4(bind.substr(0, bind.find('+')));

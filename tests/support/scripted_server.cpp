@@ -198,6 +198,21 @@ std::string golden(const std::string& name, const RunValues& values)
     return substituted(text.str(), values);
 }
 
+std::string unescaped(const std::string& text)
+{
+    std::string bytes;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            bytes += text[i];
+            continue;
+        }
+        const char code = text[++i];
+        const std::size_t known = std::string("0tnvfr").find(code);
+        bytes += known == std::string::npos ? code : "\0\t\n\v\f\r"[known];
+    }
+    return bytes;
+}
+
 std::string console_of(const std::string& out, const std::string& err)
 {
     return err.empty() ? out : out + console_text(stderr_marker) + err;

@@ -51,6 +51,8 @@ std::string substituted(std::string text, const RunValues& values);
 // tests/golden/<name>.txt with the values put in. Standard error, if the run
 // writes any, follows standard output after a line "-- stderr --".
 std::string golden(const std::string& name, const RunValues& values);
+// Data files write \0, \t, \n, \v, \f, \r and \\ for those bytes.
+std::string unescaped(const std::string& text);
 std::string console_of(const std::string& out, const std::string& err);
 
 // One step of a peer script.
