@@ -185,7 +185,7 @@ TEST(ServerCore, ExchangeAnswersEachRequestAndPingsTheInitSourceFromTheExtraSock
           {400ms, client_ping(id), "203.0.113.5:50123", on_extra, ping_to(primary, 1)},
           wake(449ms, ""),
           wake(450ms, ping_to(primary, 2)),
-          {470ms, client_ping(id), primary, on_extra, ""},
+          {470ms, client_ping(id), primary, on_extra, ""}, wake(499ms, ""),
           wake(500ms, ping_to(primary, 3) + "\nsession id={0} public=203.0.113.5:40000 alt_port=40007 "
                                             "alt_is_main_plus_1=no mapping=endpoint-dependent "
                                             "ping_source=203.0.113.5:50123 pings_sent=3"),
