@@ -65,9 +65,15 @@ if ! cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$l
     echo "the unchanged tree does not build: see $logs" >&2
     exit 2
 fi
-# A test that fails anyway would catch every fault.
-union=$(printf '(%s)|' "${regexes[@]}")
-if ! ctest --test-dir "$build" -R "${union%|}" --timeout "$test_timeout" >"$logs/baseline.log" 2>&1; then
+# A test that fails anyway would catch every fault. The tests are gathered
+# row by row and run by number: CMake's regular expressions take at most nine
+# groups, too few for every row's regex at once, and a regex it cannot compile
+# names no test at all.
+numbers=$(for regex in "${regexes[@]}"; do
+    ctest --test-dir "$build" -N -R "$regex" | sed -n 's/^ *Test *#\([0-9]*\):.*/\1/p'
+done | sort -nu | paste -sd, -)
+if [[ -n $numbers ]] &&
+    ! ctest --test-dir "$build" -I "0,0,0,$numbers" --timeout "$test_timeout" >"$logs/baseline.log" 2>&1; then
     echo "the table's tests fail without any fault: see $logs/baseline.log" >&2
     exit 2
 fi
