@@ -55,13 +55,16 @@ bool DatagramSocket::has_room(std::size_t datagrams, std::size_t bytes, bool pro
     return queued_sends + datagrams <= most_datagrams && queued_bytes + bytes <= most_bytes;
 }
 
-DatagramSocket::Sent DatagramSocket::send(std::string& bytes, const udp::endpoint& destination, bool proven,
-                                          error_code& error)
+DatagramSocket::Sent DatagramSocket::send(std::string& bytes, const udp::endpoint& destination, bool proven)
 {
     if (queued_sends == 0) {
+        error_code error;
         socket.send_to(asio::buffer(bytes), destination, 0, error);
-        if (error != asio::error::would_block) return error ? Sent::failed : Sent::yes;
-        error.clear();
+        if (!error) return Sent::yes;
+        if (error != asio::error::would_block) {
+            on_send_error_(error);
+            return Sent::failed;
+        }
     }
     // Behind a slow uplink the queue would grow with every forged request;
     // it is bounded, and unproven sources give way first.

@@ -19,7 +19,7 @@ namespace punchprobe {
 // that proven sessions' replies and PINGs always find room.
 class DatagramSocket {
 public:
-    // Told of a send that failed after it was queued.
+    // Told of every send the kernel refused, at once or after it was queued.
     using ErrorHandler = std::function<void(const boost::system::error_code&)>;
 
     // Opens and binds. Throws boost::system::system_error whose text names
@@ -29,10 +29,8 @@ public:
                    unsigned short port, ErrorHandler on_send_error);
 
     enum class Sent { yes, no_room, failed };
-    // Sends at once, or queues behind earlier sends; `error` tells why the
-    // kernel refused it at once.
-    Sent send(std::string& bytes, const boost::asio::ip::udp::endpoint& destination, bool proven,
-              boost::system::error_code& error);
+    // Sends at once, or queues behind earlier sends.
+    Sent send(std::string& bytes, const boost::asio::ip::udp::endpoint& destination, bool proven);
     bool has_room(std::size_t datagrams, std::size_t bytes, bool proven) const;
 
     static constexpr std::size_t max_queued_datagrams = 1024;

@@ -47,10 +47,8 @@ constexpr int counters_signal = 0;
 PunchprobeServer::PunchprobeServer(asio::io_service& io_service, const ServerOptions& options,
                                    std::ostream& out, std::ostream& err)
     : log_(out, err),
-      main_(io_service, ServerSocket::main, options.bind_address, options.main_port,
-            [this](const error_code& error) { report_error("data_sent", error); }),
-      extra_(io_service, ServerSocket::extra, options.bind_address, options.extra_port,
-             [this](const error_code& error) { report_error("data_sent", error); }),
+      main_(io_service, ServerSocket::main, options.bind_address, options.main_port, send_errors()),
+      extra_(io_service, ServerSocket::extra, options.bind_address, options.extra_port, send_errors()),
       core_(options, main_.endpoint.port(), extra_.endpoint.port()),
       timer_(io_service),
       signals_(io_service, SIGINT, SIGTERM)
@@ -141,20 +139,24 @@ bool PunchprobeServer::receive_error_allows_more(const error_code& error)
 void PunchprobeServer::carry_out(Effects& effects)
 {
     for (OutboundDatagram& datagram : effects.datagrams) {
-        error_code error;
-        switch ((datagram.from == ServerSocket::main ? main_ : extra_)
-                    .send(datagram.bytes, datagram.destination, datagram.proven, error)) {
+        DatagramSocket& from = datagram.from == ServerSocket::main ? main_ : extra_;
+        switch (from.send(datagram.bytes, datagram.destination, datagram.proven)) {
         case DatagramSocket::Sent::yes:
             if (datagram.count_when_sent) ++(core_.counters().*datagram.count_when_sent);
             break;
         case DatagramSocket::Sent::no_room: core_.counters().count_drop(DropReason::send_queue); break;
-        // Only reported: a proven session's reply goes again anyway while
-        // the client's next request is missing.
-        case DatagramSocket::Sent::failed: report_error("data_sent", error); break;
+        case DatagramSocket::Sent::failed: break;  // reported through send_errors()
         }
     }
     for (std::string& line : effects.lines)
         if (!log_.post(LogWriter::Stream::out, std::move(line))) ++core_.counters().log_lines_dropped;
+}
+
+DatagramSocket::ErrorHandler PunchprobeServer::send_errors()
+{
+    // Only reported: a proven session's reply goes again anyway while the
+    // client's next request is missing.
+    return [this](const error_code& error) { report_error("data_sent", error); };
 }
 
 void PunchprobeServer::arm_timer()

@@ -66,6 +66,7 @@ private:
     void handle_receive(const boost::system::error_code& error, std::size_t bytes_received, DatagramSocket& socket);
     bool receive_error_allows_more(const boost::system::error_code& error);
     void carry_out(Effects& effects);
+    DatagramSocket::ErrorHandler send_errors();
 
     // The core's one timer.
     void arm_timer();

@@ -89,8 +89,7 @@ TEST(ServerShell, SendQueueKeepsItsProvenPartAndSendsWhatWaitsInOrder)
     int taken = 0;
     const auto send = [&](bool proven) {
         std::string bytes = std::to_string(taken) + std::string(60, '.');
-        boost::system::error_code error;
-        const DatagramSocket::Sent sent = socket->send(bytes, receiver->endpoint(), proven, error);
+        const DatagramSocket::Sent sent = socket->send(bytes, receiver->endpoint(), proven);
         taken += sent == DatagramSocket::Sent::yes;
         return sent == DatagramSocket::Sent::yes;
     };
