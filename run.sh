@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds punchprobe and runs it.
 #   ./run.sh HOST [PORT]  tests this router against the punchprobe-server at HOST
-#   ./run.sh              the whole test on this machine: a punchprobe-server on
+#   ./run.sh              a demo on this machine (loopback has no NAT): a punchprobe-server on
 #                         127.0.0.1 with system-chosen ports, and the client against it
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -68,4 +68,13 @@ stop_our_server
 echo
 echo "punchprobe-server said:"
 sed 's/^/  /' "$server_log"
+# The SUCCESS above is a verdict on loopback, not on the user's router.
+cat >&2 <<'EOF'
+
+Note: this run went over loopback (127.0.0.1), which has no NAT. It shows that
+punchprobe and punchprobe-server work together, not what your router does.
+To test your router, run the client against a punchprobe-server on a host
+with a public IPv4 address:
+  ./run.sh HOST [PORT]
+EOF
 grep -q '^  SUCCESS  $' "$client_log"
