@@ -72,6 +72,7 @@ files=$(dpkg-deb --fsys-tarfile "$deb" | tar -tv | awk '$1 !~ /^d/ {print $NF}' 
 expected_files=$(printf '%s\n' /usr/bin/punchprobe /usr/bin/punchprobe-server \
   /usr/lib/systemd/system/punchprobe-server.service \
   /usr/share/doc/punchprobe/examples/punchprobe-server-metrics.conf \
+  /usr/share/doc/punchprobe/{operating,threat-model,how-it-works,benchmarks}.md \
   /usr/share/man/man1/punchprobe.1 /usr/share/man/man8/punchprobe-server.8 | sort)
 [[ $files == "$expected_files" ]] || fail "the package holds"$'\n'"$files"$'\n'"instead of"$'\n'"$expected_files"
 

@@ -11,6 +11,10 @@ foreach(page punchprobe.1 punchprobe-server.8)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
 endforeach()
 
+# The operator's guide and what it links to, beside the examples it names.
+install(FILES docs/operating.md docs/threat-model.md docs/how-it-works.md docs/benchmarks.md
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
 # The unit, and the drop-in that turns on --metrics (an example: the
 # operator copies it to /etc), name the server by its installed path, which
 # only the install step knows: /usr in the package, /usr/local for a plain
