@@ -1,9 +1,10 @@
-"""The man pages are the reference: every option a program's --help names has
-its entry under OPTIONS, and the server's page defines each key of the
-counters line exactly once, in the line's order, while no other document
-defines one again.
+"""Each text has one home. The man pages are the reference: every option a
+program's --help names has its entry under OPTIONS, and the server's page
+defines each key of the counters line exactly once, in the line's order,
+while no other document defines one again. And no passage of some three lines
+(SHARED_WORDS words) stands in two of the documents.
 
-usage: check_man_pages.py CLIENT SERVER SOURCE_DIR
+usage: check_docs.py CLIENT SERVER SOURCE_DIR
 """
 import glob
 import os
@@ -93,9 +94,37 @@ def check_counters(page):
                                 "the man page is its one home")
 
 
+SHARED_WORDS = 30
+
+
+def words(path):
+    """The running text of a Markdown or roff document, as lower-case words."""
+    text = open(path, encoding="utf-8").read()
+    if not path.endswith(".md"):
+        text = re.sub(r"^\.[A-Za-z]+ ?", "", text, flags=re.M).replace("\\-", "-")
+        text = re.sub(r"\\[a-z(]\S{0,2}", " ", text)
+    text = re.sub(r"\]\([^)]*\)", "", text)
+    return re.findall(r"[a-z0-9][a-z0-9_.,:;'-]*", text.lower())
+
+
+def check_shared_text(documents):
+    seen = {}
+    for document in documents:
+        text = words(document)
+        for i in range(len(text) - SHARED_WORDS + 1):
+            passage = " ".join(text[i:i + SHARED_WORDS])
+            first = seen.setdefault(passage, document)
+            if first != document:
+                problems.append(f"{document} repeats a passage of {first}: \"{passage}\"")
+                break
+
+
 check_options(client, os.path.join(source, "man", "punchprobe.1"))
 check_options(server, os.path.join(source, "man", "punchprobe-server.8"))
 check_counters(os.path.join(source, "man", "punchprobe-server.8"))
+check_shared_text([os.path.join(source, name) for name in ("README.md", "CONTRIBUTING.md")]
+                  + sorted(glob.glob(os.path.join(source, "docs", "*.md")))
+                  + sorted(glob.glob(os.path.join(source, "man", "*.[18]"))))
 for problem in problems:
     print(problem, file=sys.stderr)
 sys.exit(1 if problems else 0)
