@@ -164,7 +164,7 @@ for rule in "${allowed[@]}"; do
 done
 
 # A full table of 65,536 sessions measured 6.2 to 6.9 MB for the whole server
-# (BENCHMARKS.md), some 100 bytes a session; 1 KB each plus 32 MB for
+# (docs/benchmarks.md), some 100 bytes a session; 1 KB each plus 32 MB for
 # the rest leaves a wide margin. The dump gives MemoryMax in bytes.
 max_sessions=$(option_value max-sessions 65536)
 memory_max=$(dumped MemoryMax)
