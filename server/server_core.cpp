@@ -445,7 +445,7 @@ void ServerCore::expire(ServerClock::time_point now)
 void ServerCore::report_end(const SessionReport& report)
 {
     counters_.count_end(report);
-    if (!options_.quiet) effects_.lines.push_back(session_line(report));
+    if (!options_.quiet) effects_.lines.push_back(session_line(report, options_.log_addresses));
 }
 
 }  // namespace punchprobe

@@ -57,6 +57,15 @@ boost::asio::ip::tcp::endpoint metrics_endpoint_from(const std::string& text)
     return {address, static_cast<unsigned short>(number)};
 }
 
+LogAddresses log_addresses_from(const std::string& text)
+{
+    if (text == "full") return LogAddresses::full;
+    if (text == "truncated") return LogAddresses::truncated;
+    if (text == "none") return LogAddresses::none;
+    throw std::invalid_argument("the argument ('" + text +
+                                "') for option '--log-addresses' is not one of full, truncated, none");
+}
+
 po::options_description describe_options()
 {
     po::options_description options("Options");
@@ -91,6 +100,9 @@ po::options_description describe_options()
          "serve Prometheus metrics at http://ADDRESS:PORT/metrics (counters, live sessions, PING trains, "
          "queued sends, session set-up times); port 0 lets the system choose; off by default")
         ("quiet", "print no session lines, only errors and the counters")
+        ("log-addresses", po::value<std::string>()->default_value("full")->value_name("MODE"),
+         "what session lines show of the client's addresses: full, all of them; truncated, IPv4 cut to "
+         "its /24 (203.0.113.57 becomes 203.0.113.0), ports kept; none, \"hidden\" for every address and port")
         ("help,h", "print this help and exit")
         ("version", "print the version and exit");
     return options;
@@ -143,6 +155,7 @@ ServerOptions options_from(const po::variables_map& values)
     options.resends = static_cast<int>(resends);
     options.resend_interval = std::chrono::milliseconds(resend_interval);
     options.quiet = values.count("quiet") > 0;
+    options.log_addresses = log_addresses_from(values["log-addresses"].as<std::string>());
     if (values.count("metrics")) options.metrics = metrics_endpoint_from(values["metrics"].as<std::string>());
     return options;
 }

@@ -9,6 +9,7 @@
 #include <boost/asio/ip/tcp.hpp>
 
 #include "protocol/wire_contract.hpp"
+#include "server/session_log.hpp"
 
 namespace punchprobe {
 
@@ -47,6 +48,8 @@ struct ServerOptions {
     std::chrono::milliseconds resend_interval = default_resend_interval;
     // Keeps only errors, the listening line and the counters.
     bool quiet = false;
+    // What session lines show of the client's addresses and ports.
+    LogAddresses log_addresses = LogAddresses::full;
     // Where to serve GET /metrics (port 0: the system chooses); none by
     // default.
     std::optional<boost::asio::ip::tcp::endpoint> metrics;

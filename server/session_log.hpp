@@ -15,6 +15,11 @@ enum class Mapping { unknown, endpoint_independent, endpoint_dependent };
 // Why a session ended. Every session ends exactly once.
 enum class SessionEnd { completed, expired, evicted };
 
+// What a session line shows of the client's addresses and ports
+// (--log-addresses): all of them; IPv4 addresses cut to their /24, ports
+// kept; or none of them, each replaced by the word "hidden".
+enum class LogAddresses { full, truncated, none };
+
 // Everything the one log line of a finished session says.
 struct SessionReport {
     std::int32_t id = 0;
@@ -29,7 +34,9 @@ struct SessionReport {
 
 // "session id=ID public=IP:PORT alt_port=N alt_is_main_plus_1=yes|no
 // mapping=... ping_source=IP:PORT|none pings_sent=N", without a line break.
-// Scripts and the NAT lab parse it: keys and their order are fixed.
-std::string session_line(const SessionReport& report);
+// Scripts and the NAT lab parse it: keys and their order are fixed, and
+// whatever `addresses` hides, each value stays one word: "public=hidden
+// alt_port=hidden" and "ping_source=hidden", or "none" when no PING came.
+std::string session_line(const SessionReport& report, LogAddresses addresses = LogAddresses::full);
 
 }  // namespace punchprobe

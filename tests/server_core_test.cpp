@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "server/server_core.hpp"
@@ -543,6 +545,38 @@ TEST(ServerCore, RepeatsAProvenSessionsLastReplyOnlyWhileItsNextRequestIsMissing
     EXPECT_EQ(crowd.deadline(), 1s);
     EXPECT_EQ(datagrams(crowd.tick(1s)), 44);
     EXPECT_EQ(crowd.deadline(), 60s);
+}
+
+// ------------------------------------------------------------ session lines
+
+TEST(ServerCore, SessionLinesShowOnlyWhatLogAddressesAllowsOfTheClient)
+{
+    // The lines are data: tests/golden/session_lines.txt.
+    std::ifstream table(PUNCHPROBE_GOLDEN_DIR "/session_lines.txt");
+    std::map<std::string, std::string> expected;
+    for (std::string row; std::getline(table, row);)
+        if (!row.empty() && row[0] != '#')
+            expected[row.substr(0, row.find('\t'))] += row.substr(row.find('\t') + 1) + "\n";
+    using punchprobe::LogAddresses;
+    for (const auto& [mode, addresses] : {std::pair{"full", LogAddresses::full},
+                                          {"truncated", LogAddresses::truncated}, {"none", LogAddresses::none}}) {
+        ServerOptions options = with(3, 50ms);
+        options.session_ttl = 10s;
+        options.log_addresses = addresses;
+        Core core(options);
+        const std::string a = "203.0.113.57:40000", b = "198.51.100.23:41000";
+        const std::int32_t ia = core.open(a, "203.0.113.57:40007"), ib = core.open(b, "198.51.100.23:41001");
+        // One step after the other: the train's end, then the expiry.
+        std::string effects = core.on(client_ping(ia), "203.0.113.57:50123", on_extra);
+        for (const auto at : {50ms, 100ms, 10000ms}) effects += "\n" + core.tick(at);
+        std::istringstream shown(effects);
+        std::string lines;
+        for (std::string effect; std::getline(shown, effect);)
+            if (effect.rfind("session ", 0) == 0) lines += effect + "\n";
+        EXPECT_EQ(lines, fill(expected[mode], {ia, ib})) << mode;
+        for (const char* address : {"203.0.113.57", "198.51.100.23"})
+            EXPECT_EQ(lines.find(address) == std::string::npos, addresses != LogAddresses::full) << mode;
+    }
 }
 
 // ------------------------------------------------------------ the counters line

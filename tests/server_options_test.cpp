@@ -31,13 +31,15 @@ ServerCommandLine parse(std::vector<std::string> args)
 std::string fields(const punchprobe::ServerOptions& o)
 {
     const auto ms = [](std::chrono::milliseconds time) { return std::to_string(time.count()); };
+    const char* const log_addresses[] = {"full", "truncated", "none"};
     return "bind=" + o.bind_address.to_string() + " port=" + std::to_string(o.main_port) +
            " extra-port=" + std::to_string(o.extra_port) + " pings=" + std::to_string(o.pings) +
            " ping-interval=" + ms(o.ping_interval) + " session-ttl=" + ms(o.session_ttl) +
            " max-sessions=" + std::to_string(o.max_sessions) + " init-rate=" + std::to_string(int(o.init_rate)) +
            " init-burst=" + std::to_string(int(o.init_burst)) + " trains-per-address=" +
            std::to_string(o.trains_per_address) + " resends=" + std::to_string(o.resends) +
-           " resend-interval=" + ms(o.resend_interval) + " quiet=" + (o.quiet ? "yes" : "no") + " metrics=" +
+           " resend-interval=" + ms(o.resend_interval) + " quiet=" + (o.quiet ? "yes" : "no") +
+           " log-addresses=" + log_addresses[static_cast<int>(o.log_addresses)] + " metrics=" +
            (o.metrics ? o.metrics->address().to_string() + ":" + std::to_string(o.metrics->port()) : "off") +
            " metrics-deadline=" + ms(o.metrics_deadline) + " ";
 }
@@ -47,7 +49,7 @@ TEST(ServerOptions, EveryOptionReachesItsFieldOrIsRefusedByName)
     EXPECT_EQ(fields(parse({}).options),
               "bind=0.0.0.0 port=30000 extra-port=30001 pings=5 ping-interval=50 session-ttl=60000 "
               "max-sessions=65536 init-rate=10 init-burst=20 trains-per-address=4 resends=3 resend-interval=1000 "
-              "quiet=no metrics=off metrics-deadline=5000 ");
+              "quiet=no log-addresses=full metrics=off metrics-deadline=5000 ");
     // The table is data: tests/golden/server_options.txt.
     std::ifstream table(PUNCHPROBE_GOLDEN_DIR "/server_options.txt");
     std::vector<std::pair<std::vector<std::string>, std::string>> cases;
@@ -83,7 +85,8 @@ TEST(ServerOptionsBinary, HelpVersionAndRefusals)
     EXPECT_EQ(help.err, "");
     for (const char* option : {"--bind", "--port", "--extra-port", "--pings", "--ping-interval", "--session-ttl",
                                "--max-sessions", "--init-rate", "--init-burst", "--trains-per-address", "--resends",
-                               "--resend-interval", "--quiet", "--metrics", "-h [ --help ]", "--version"})
+                               "--resend-interval", "--quiet", "--log-addresses", "--metrics", "-h [ --help ]",
+                               "--version"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     const auto short_help = punchprobe_test::run_process({server, "-h"}, 10s);
     EXPECT_EQ(short_help.exit_status, 0);
