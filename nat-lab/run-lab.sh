@@ -105,12 +105,13 @@ remove_namespaces() {
   done
 }
 
-worker_pids=()
 finish() {
   local status=$? pid
   trap - EXIT INT TERM
-  for pid in "${worker_pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
-  for pid in "${worker_pids[@]}"; do wait "$pid" 2>/dev/null; done
+  # Only the workers still running: a long repeat's finished ones may have
+  # handed their process ids on to others.
+  for pid in $(jobs -p); do kill -TERM "$pid" 2>/dev/null; done
+  wait
   remove_namespaces "${prefix}-"
   if [[ $keep_logs == yes ]]; then echo "nat-lab: logs kept in $work_dir"; else rm -rf "$work_dir"; fi
   exit "$status"
@@ -320,9 +321,8 @@ for run in "${runs[@]}"; do
   if ((jobs > 0 && running >= jobs)); then wait -n 2>/dev/null; ((running--)); fi
   mkdir -p "$work_dir/${columns[0]}"
   (run_scenario "${columns[@]}") >"$work_dir/${columns[0]}/worker.log" 2>&1 &
-  worker_pids+=($!)
   ((running++))
 done
-for pid in "${worker_pids[@]}"; do wait "$pid"; done
+wait
 lab_elapsed=$(awk -v a="$lab_started" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }')
 "$python" "$lab_dir/report.py" results "$lab_dir/scenarios.tsv" "$work_dir" "$repeat" "$lab_elapsed"
