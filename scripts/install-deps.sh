@@ -8,8 +8,9 @@ set -euo pipefail
 project_packages=(g++ cmake ninja-build libboost-dev libboost-system-dev libboost-date-time-dev
           libboost-program-options-dev libjsoncpp-dev googletest libgtest-dev
           iproute2 nftables
+          jq              # nat-lab/run-lab.sh reads the client's --json result
           systemd         # systemd-analyze, with which packaging/check-unit.sh checks the unit
-          python3 python3-prometheus-client  # the metrics scrape test (tests/metrics_scrape.py)
+          python3 python3-prometheus-client  # the metrics scrape test; nat-lab/report.py
           tmux            # the countdown's terminal test
           clang-14 libclang-rt-14-dev  # libFuzzer for fuzz/run-fuzz.sh
           dpkg-dev file   # the .deb: dpkg-shlibdeps computes Depends, CPack finds ELF files with file
