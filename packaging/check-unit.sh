@@ -163,7 +163,7 @@ for rule in "${allowed[@]}"; do
   fi
 done
 
-# A full table of 65,536 sessions measured 6.2 to 6.9 MB for the whole server
+# A full table of 65,536 sessions measured 6.3 to 6.9 MB for the whole server
 # (docs/benchmarks.md), some 100 bytes a session; 1 KB each plus 32 MB for
 # the rest leaves a wide margin. The dump gives MemoryMax in bytes.
 max_sessions=$(option_value max-sessions 65536)

@@ -20,8 +20,8 @@ namespace punchprobe {
 // INIT2 comes from the client's other socket, so the id itself must carry
 // the INIT's public port: id = port << 15 | 15-bit MAC of (address, port,
 // time slot) under a random key. 15 bits are a weak MAC, and that was
-// weighed: guessing one takes some 8,000 forged INIT2s on average (two slots
-// are accepted), and the prize is one session at the victim's address, whose
+// weighed: guessing one takes some 16,000 forged INIT2s on average (two slots
+// are accepted: 2 in 32,768), and the prize is one session at the victim's address, whose
 // train is 5 small PINGs. Ids stay positive because ports below 1024 never
 // get one.
 class SessionCookies {
