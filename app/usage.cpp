@@ -10,8 +10,24 @@ EntryRequest entry_request(int argc, const char* const argv[])
     const std::string first = argv[1];
     if (first == "--help" || first == "-h") return EntryRequest::help;
     if (first == "--version") return EntryRequest::version;
-    if (first == "--json") return EntryRequest::json;
     return EntryRequest::run;
+}
+
+RunOptions run_options(int argc, const char* const argv[])
+{
+    RunOptions options;
+    int next = 1;
+    for (; next < argc; ++next) {
+        const std::string argument = argv[next];
+        if (argument == "--json" && !options.json)
+            options.json = true;
+        else if (argument == "--port-mapping" && !options.port_mapping)
+            options.port_mapping = true;
+        else
+            break;
+    }
+    options.operands.assign(argv + next, argv + argc);
+    return options;
 }
 
 std::string usage_line()
@@ -22,7 +38,7 @@ std::string usage_line()
 std::string help_text()
 {
     return usage_line() + "\n"
-           "       punchprobe --json <server_host> [<server_port>]\n"
+           "       punchprobe [--json] [--port-mapping] <server_host> [<server_port>]\n"
            "       punchprobe --help | -h | --version\n"
            "\n"
            "Tells whether your router and Internet connection can do UDP hole punching\n"
@@ -43,6 +59,11 @@ std::string help_text()
            "\n"
            "With --json, standard output is one JSON object with the verdict and what\n"
            "the run learned (public address and ports, timings); see punchprobe(1).\n"
+           "\n"
+           "With --port-mapping, punchprobe also asks your default gateway whether it\n"
+           "opens ports on request (UPnP-IGD, NAT-PMP, PCP) and for its Internet\n"
+           "address, to tell whether a second NAT sits beyond your router. This adds\n"
+           "at most 2 seconds and changes nothing on the router.\n"
            "\n"
            "Exit status: 1 when <server_host> is missing, 0 otherwise (errors are\n"
            "printed on standard error). With --json: 0 SUCCESS, 2 FAILURE, 3 timed\n"

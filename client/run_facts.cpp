@@ -82,6 +82,8 @@ Json::Value facts_json(const RunFacts& facts)
     elapsed["first_ping"] = or_null(facts.first_ping);
     elapsed["third_ping"] = or_null(facts.third_ping);
     root["error"] = or_null(facts.error);
+    root["nat"] = facts.behind_nat ? Json::Value(*facts.behind_nat ? "present" : "none") : Json::Value();
+    root["gateway"] = facts.gateway ? gateway_json(*facts.gateway, facts.public_ip) : Json::Value();
     return root;
 }
 

@@ -6,6 +6,8 @@
 
 #include <json/value.h>
 
+#include "client/gateway_facts.hpp"
+
 namespace punchprobe {
 
 enum class Verdict { none, success, failure, timeout, error };
@@ -29,6 +31,10 @@ struct RunFacts {
     int pings_received = 0;
     Verdict verdict = Verdict::none;
     std::optional<std::string> error;
+    // Whether the server saw us at an address other than our own.
+    std::optional<bool> behind_nat;
+    // With --port-mapping only.
+    std::optional<GatewayFacts> gateway;
 
     // Milestones, in milliseconds since `start`; each is the first time.
     Clock::time_point start = Clock::now();

@@ -7,6 +7,7 @@ set -euo pipefail
 
 project_packages=(g++ cmake ninja-build libboost-dev libboost-system-dev libboost-date-time-dev
           libboost-program-options-dev libjsoncpp-dev googletest libgtest-dev
+          libminiupnpc-dev  # UPnP-IGD for the client's --port-mapping
           iproute2 nftables
           jq              # nat-lab/run-lab.sh reads the client's --json result
           systemd         # systemd-analyze, with which packaging/check-unit.sh checks the unit

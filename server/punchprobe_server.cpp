@@ -7,7 +7,7 @@
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/error.hpp>
 
-#include "server/local_addresses.hpp"
+#include "client/host_network.hpp"
 
 namespace punchprobe {
 

@@ -93,7 +93,7 @@ TEST(CommandLine, OnlyTheExactWordsAskForHelpOrTheVersion)
         {{"punchprobe", "--help"}, EntryRequest::help},
         {{"punchprobe", "-h"}, EntryRequest::help},
         {{"punchprobe", "--version"}, EntryRequest::version},
-        {{"punchprobe", "--json"}, EntryRequest::json},
+        {{"punchprobe", "--json", "--help"}, EntryRequest::run},
         {{"punchprobe", "--HELP"}, EntryRequest::run},
         {{"punchprobe", "-help"}, EntryRequest::run},
         {{"punchprobe", "--h"}, EntryRequest::run},
@@ -111,6 +111,37 @@ TEST(CommandLine, OnlyTheExactWordsAskForHelpOrTheVersion)
         std::string shown;
         for (const char* argument : argv) shown += std::string(" \"") + argument + "\"";
         EXPECT_EQ(punchprobe::entry_request(static_cast<int>(argv.size()), argv.data()), request) << shown;
+    }
+}
+
+// The options that may lead a run, in either order, each once; whatever
+// follows them is the host and port, as it always was.
+TEST(CommandLine, LeadingOptionsInEitherOrder)
+{
+    struct Case {
+        std::vector<const char*> argv;
+        bool json, port_mapping;
+        std::vector<std::string> operands;
+    };
+    const Case cases[] = {
+        {{"punchprobe", "h"}, false, false, {"h"}},
+        {{"punchprobe", "--json", "h", "1"}, true, false, {"h", "1"}},
+        {{"punchprobe", "--port-mapping", "h"}, false, true, {"h"}},
+        {{"punchprobe", "--json", "--port-mapping", "h"}, true, true, {"h"}},
+        {{"punchprobe", "--port-mapping", "--json", "h", "1"}, true, true, {"h", "1"}},
+        {{"punchprobe", "--json", "--json", "h"}, true, false, {"--json", "h"}},
+        {{"punchprobe", "--port-mapping", "--port-mapping"}, false, true, {"--port-mapping"}},
+        {{"punchprobe", "h", "--port-mapping"}, false, false, {"h", "--port-mapping"}},
+        {{"punchprobe", "--json", "--port-mapping"}, true, true, {}},
+        {{"punchprobe", "--Port-Mapping", "h"}, false, false, {"--Port-Mapping", "h"}},
+    };
+    for (const auto& [argv, json, port_mapping, operands] : cases) {
+        std::string shown;
+        for (const char* argument : argv) shown += std::string(" \"") + argument + "\"";
+        const auto options = punchprobe::run_options(static_cast<int>(argv.size()), argv.data());
+        EXPECT_EQ(options.json, json) << shown;
+        EXPECT_EQ(options.port_mapping, port_mapping) << shown;
+        EXPECT_EQ(options.operands, operands) << shown;
     }
 }
 
