@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds the client for Windows into build-windows/punchprobe.exe:
 # installs the MinGW-w64 compiler (and Wine, for trying the result) when
-# missing, builds JsonCpp from Debian's own source package as a static
-# Windows library, then builds the client alone against it.
+# missing, builds JsonCpp and miniupnpc from Debian's own source packages as
+# static Windows libraries, then builds the client alone against them.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -21,34 +21,46 @@ step_done() {
 "$root/scripts/install-deps.sh" g++-mingw-w64-x86-64-posix wine wine64 cmake ninja-build libboost-dev dpkg-dev
 step_done "package install"
 
-# JsonCpp's source comes through apt with a private sources list and state,
-# so the machine's apt configuration stays untouched while apt still checks
-# the signed Release file and the checksums.
+# Debian's source packages come through apt with a private sources list and
+# state, so the machine's apt configuration stays untouched while apt still
+# checks the signed Release file and the checksums.
 apt_dir=$out/apt
-jsoncpp_src=$out/jsoncpp-src
-if [[ ! -f $jsoncpp_src/CMakeLists.txt ]]; then
-  mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/source"
-  echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian bookworm main" \
-    > "$apt_dir/sources.list"
-  apt_options=(-o "Dir::Etc::SourceList=$apt_dir/sources.list"
-               -o Dir::Etc::SourceParts=/dev/null
-               -o "Dir::State::Lists=$apt_dir/lists"
-               -o "Dir::Cache=$apt_dir/cache")
-  # As root apt downloads as _apt, which must be able to write where the
-  # source lands.
-  if [[ $(id -u) -eq 0 ]] && id _apt >/dev/null 2>&1; then
-    chown _apt "$apt_dir/source"
+apt_options=(-o "Dir::Etc::SourceList=$apt_dir/sources.list"
+             -o Dir::Etc::SourceParts=/dev/null
+             -o "Dir::State::Lists=$apt_dir/lists"
+             -o "Dir::Cache=$apt_dir/cache")
+apt_updated=false
+# fetch_source SOURCE_PACKAGE BINARY_PACKAGE FALLBACK_VERSION DEST: the source
+# of the version the Linux build uses, so that both builds agree on the
+# library's behaviour; the source version, since a binary-only rebuild (+b1)
+# has no source package of its own.
+fetch_source() {
+  local source=$1 binary=$2 version dest=$4
+  version=$(dpkg-query -W -f='${source:Version}' "$binary" 2>/dev/null || echo "$3")
+  if ! $apt_updated; then
+    mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/source"
+    echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian bookworm main" \
+      > "$apt_dir/sources.list"
+    # As root apt downloads as _apt, which must be able to write where the
+    # source lands.
+    if [[ $(id -u) -eq 0 ]] && id _apt >/dev/null 2>&1; then
+      chown _apt "$apt_dir/source"
+    fi
+    apt-get "${apt_options[@]}" update -qq
+    apt_updated=true
   fi
-  apt-get "${apt_options[@]}" update -qq
-  # The same source version as the installed libjsoncpp-dev (1.9.5), so both
-  # builds agree on the library's behaviour; the source version, since a
-  # binary-only rebuild (+b1) has no source package of its own.
-  jsoncpp_version=$(dpkg-query -W -f='${source:Version}' libjsoncpp-dev 2>/dev/null || echo 1.9.5-4)
   # apt-get source unpacks into the current directory; dpkg-source (dpkg-dev)
   # does the unpacking.
-  (cd "$apt_dir/source" && apt-get "${apt_options[@]}" source -qq "libjsoncpp=$jsoncpp_version")
-  rm -rf "$jsoncpp_src"
-  mv "$apt_dir/source/libjsoncpp-${jsoncpp_version%-*}" "$jsoncpp_src"
+  (cd "$apt_dir/source" && apt-get "${apt_options[@]}" source -qq "$source=$version")
+  rm -rf "$dest"
+  # The unpacked directory's name has neither epoch nor Debian revision.
+  version=${version#*:}
+  mv "$apt_dir/source/$source-${version%-*}" "$dest"
+}
+
+jsoncpp_src=$out/jsoncpp-src
+if [[ ! -f $jsoncpp_src/CMakeLists.txt ]]; then
+  fetch_source libjsoncpp libjsoncpp-dev 1.9.5-4 "$jsoncpp_src"
 fi
 step_done "jsoncpp fetch"
 
@@ -68,6 +80,25 @@ if [[ ! -f $jsoncpp_prefix/lib/cmake/jsoncpp/jsoncppConfig.cmake ]]; then
 fi
 step_done "jsoncpp build"
 
+miniupnpc_src=$out/miniupnpc-src
+if [[ ! -f $miniupnpc_src/CMakeLists.txt ]]; then
+  fetch_source miniupnpc libminiupnpc-dev 2.2.4-1 "$miniupnpc_src"
+fi
+step_done "miniupnpc fetch"
+
+miniupnpc_prefix=$out/miniupnpc
+if [[ ! -f $miniupnpc_prefix/lib/libminiupnpc.a ]]; then
+  # The static library alone: no shared library, tests or sample programs.
+  cmake -S "$miniupnpc_src" -B "$out/miniupnpc-build" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$miniupnpc_prefix" \
+    -DUPNPC_BUILD_STATIC=ON -DUPNPC_BUILD_SHARED=OFF \
+    -DUPNPC_BUILD_TESTS=OFF -DUPNPC_BUILD_SAMPLE=OFF
+  cmake --build "$out/miniupnpc-build"
+  cmake --install "$out/miniupnpc-build"
+fi
+step_done "miniupnpc build"
+
 # Boost is header-only for the client; the cross compiler sees Debian's
 # headers through a directory holding nothing but that one symlink, so no
 # other Linux header can leak in.
@@ -78,8 +109,10 @@ ln -sfn /usr/include/boost "$boost_root/include/boost"
 cmake -S "$root" -B "$out/client" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
   -DPUNCHPROBE_CLIENT_ONLY=ON \
-  -DCMAKE_FIND_ROOT_PATH="$jsoncpp_prefix;$boost_root" \
+  -DCMAKE_FIND_ROOT_PATH="$jsoncpp_prefix;$miniupnpc_prefix;$boost_root" \
   -Djsoncpp_DIR="$jsoncpp_prefix/lib/cmake/jsoncpp" \
+  -DMINIUPNPC_INCLUDE_DIR="$miniupnpc_prefix/include" \
+  -DMINIUPNPC_LIBRARY="$miniupnpc_prefix/lib/libminiupnpc.a" \
   -DBoost_INCLUDE_DIR="$boost_root/include"
 cmake --build "$out/client" --target punchprobe
 cp "$out/client/punchprobe.exe" "$out/punchprobe.exe"

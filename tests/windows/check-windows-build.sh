@@ -19,7 +19,7 @@ fail() {
 case $check in
   imports)
     # Windows' own DLLs that a MinGW-w64 program may reasonably import.
-    allowed=" KERNEL32.dll msvcrt.dll WS2_32.dll MSWSOCK.dll ADVAPI32.dll USER32.dll "
+    allowed=" KERNEL32.dll msvcrt.dll WS2_32.dll MSWSOCK.dll ADVAPI32.dll USER32.dll IPHLPAPI.DLL "
     imports=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
     [[ -n $imports ]] || fail "no import table in $exe"
     for dll in $imports; do
