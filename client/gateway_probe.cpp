@@ -53,6 +53,8 @@ GatewayProbe::GatewayProbe(asio::io_service& io_service, GatewayFacts& facts, co
     limit.expires_from_now(settings.limit);
     limit.async_wait([this](const error_code& error) {
         if (error) return;
+        // What has not answered by now counts as silent.
+        if (query) query->stop();
         query_pending = upnp_pending = false;
         finish_if_done();
     });
