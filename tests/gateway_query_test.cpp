@@ -201,8 +201,12 @@ TEST(GatewayQuery, WhatCountsAsAnAnswer)
         EXPECT_EQ(outcome.answers->pcp.has_value(), row.pcp);
         // Three rounds for what stays unanswered. (How often an answered
         // one went depends on the scheduler; the test above counts it.)
-        if (std::string(row.natpmp) == "none") EXPECT_EQ(outcome.natpmp_requests, 3);
-        if (!row.pcp) EXPECT_EQ(outcome.pcp_requests, 3);
+        if (std::string(row.natpmp) == "none") {
+            EXPECT_EQ(outcome.natpmp_requests, 3);
+        }
+        if (!row.pcp) {
+            EXPECT_EQ(outcome.pcp_requests, 3);
+        }
     }
 }
 
