@@ -3,6 +3,8 @@
 // probe around it keeps its limit. (The real router daemon is the NAT lab's.)
 #include <chrono>
 #include <functional>
+#include <future>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -210,28 +212,63 @@ TEST(GatewayQuery, WhatCountsAsAnAnswer)
     }
 }
 
-// A gateway that never answers cannot hold the run past the probe's limit,
-// however long the query would still wait.
-TEST(GatewayProbe, EndsAtItsLimit)
+// The probe around the query, with UPnP-IGD played by the test: the answers
+// that came in time are the facts, and the run waits no longer than the
+// limit for the rest, whatever still blocks.
+struct ProbeRun {
+    punchprobe::GatewayFacts facts;
+    std::chrono::steady_clock::duration took{};
+};
+
+ProbeRun probe(std::function<punchprobe::UpnpIgdAnswer(const asio::ip::address_v4&)> ask_upnp,
+               std::vector<boost::posix_time::time_duration> query_waits)
 {
     asio::io_service io, never_run;
-    // A gateway that is never served: nothing ever answers.
+    // A gateway that is never served: NAT-PMP and PCP never answer.
     FakeGateway gateway(never_run, [](const Bytes&) { return std::vector<FakeGateway::Reply>{}; });
-    punchprobe::GatewayFacts facts;
     punchprobe::GatewayProbeSettings settings;
-    settings.limit = milliseconds(50);
-    settings.query_waits = {milliseconds(60000)};
-    settings.upnp = false;
+    settings.limit = milliseconds(100);
+    settings.query_waits = std::move(query_waits);
+    settings.ask_upnp = std::move(ask_upnp);
     settings.gateway = asio::ip::make_address_v4("127.0.0.1");
     settings.port_mapping_port = gateway.endpoint().port();
+    ProbeRun run;
     const auto started = std::chrono::steady_clock::now();
     {
-        punchprobe::GatewayProbe probe(io, facts, settings);
+        punchprobe::GatewayProbe probe(io, run.facts, settings);
         io.run();
     }
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
-    EXPECT_EQ(facts.address->to_string(), "127.0.0.1");
-    EXPECT_FALSE(facts.nat_pmp || facts.pcp || facts.upnp_igd);
+    run.took = std::chrono::steady_clock::now() - started;
+    return run;
+}
+
+TEST(GatewayProbe, TakesUpnpIgdsAnswerFromItsThread)
+{
+    const ProbeRun run = probe(
+        [](const asio::ip::address_v4& gateway) {
+            EXPECT_EQ(gateway.to_string(), "127.0.0.1");
+            return punchprobe::UpnpIgdAnswer{true, asio::ip::make_address_v4("203.0.113.1"), false};
+        },
+        {milliseconds(10)});
+    EXPECT_TRUE(run.facts.upnp_igd);
+    EXPECT_EQ(run.facts.upnp_external->to_string(), "203.0.113.1");
+    EXPECT_FALSE(run.facts.nat_pmp || run.facts.pcp);
+}
+
+// However long the query would still wait and UPnP-IGD still blocks.
+TEST(GatewayProbe, EndsAtItsLimit)
+{
+    auto release = std::make_shared<std::promise<void>>();
+    const ProbeRun run = probe(
+        [wait = release->get_future().share()](const asio::ip::address_v4&) {
+            wait.wait();
+            return punchprobe::UpnpIgdAnswer{true, std::nullopt, true};
+        },
+        {milliseconds(60000)});
+    release->set_value();
+    EXPECT_LT(run.took, std::chrono::seconds(30));
+    EXPECT_EQ(run.facts.address->to_string(), "127.0.0.1");
+    EXPECT_FALSE(run.facts.nat_pmp || run.facts.pcp || run.facts.upnp_igd);
 }
 
 }  // namespace

@@ -382,7 +382,7 @@ bool attempt_row(const Row& row, RunResult& result)
     EntryArguments entry{args};
     entry.gateway.gateway = silent_gateway.endpoint().address().to_v4();
     entry.gateway.port_mapping_port = silent_gateway.port();
-    entry.gateway.upnp = false;
+    entry.gateway.ask_upnp = nullptr;
     entry.gateway.limit = boost::posix_time::milliseconds(300);
 
     const std::size_t descriptors_before = open_descriptors();
