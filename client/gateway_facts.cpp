@@ -60,7 +60,7 @@ std::string protocols_line(const GatewayFacts& gateway)
     const std::string gateway_name = "Port mapping: gateway " + gateway.address->to_string() + "; ";
     if (answered.empty()) return gateway_name + "none of " + listed(silent, " and ") + " answered.\n";
     if (silent.empty()) return gateway_name + listed(answered, " and ") + " answered.\n";
-    return gateway_name + listed(answered, " and ") + " answered, " + listed(silent, " or ") + " did not.\n";
+    return gateway_name + listed(answered, " and ") + " answered; " + listed(silent, " and ") + " did not.\n";
 }
 
 std::string answered_protocols(const GatewayFacts& gateway)
@@ -112,34 +112,37 @@ std::string port_mapping_report(const std::optional<GatewayFacts>& gateway,
     if (!gateway) return "";
     if (!gateway->address) return "\nPort mapping: this host has no default gateway to ask.\n";
     std::string text = "\n" + protocols_line(*gateway);
-    const bool any = gateway->upnp_igd || gateway->nat_pmp || gateway->pcp;
-    const auto external = external_ip(*gateway);
-    const auto second = second_nat(*gateway, public_ip);
-    if (!any) {
-        if (verdict == Verdict::failure)
-            text += "Applications cannot ask it to open a port: forward one by hand.\n";
+    if (!(gateway->upnp_igd || gateway->nat_pmp || gateway->pcp)) {
+        if (verdict == Verdict::failure) text += "Applications cannot ask it to open a port: forward one by hand.\n";
         return text;
     }
+    const auto second = second_nat(*gateway, public_ip);
+    const char* beyond = "a second NAT sits beyond your router, most likely your provider's.\n";
     if (second && *second) {
-        if (gateway->natpmp_refused || gateway->upnp_refused)
-            text += "It has no public address of its own, yet the server saw you at " + *public_ip +
-                    ": a second NAT sits beyond your router, most likely your provider's.\n";
+        const auto seen = parsed(public_ip);
+        std::optional<address_v4> odd;
+        for (const address_v4& address : reported(*gateway))
+            if (!odd && (address != *seen || private_or_shared(address))) odd = address;
+        if (!odd)
+            text += "It has no public address of its own, yet the server saw you at " + *public_ip + ":\n" + beyond;
+        else if (private_or_shared(*odd))
+            text += "Its Internet address, " + odd->to_string() + ", is not a public one:\n" + beyond;
         else
-            text += "Its Internet address is " + external->to_string() + ", but the server saw you at " +
-                    *public_ip + ": a second NAT sits beyond your router, most likely your provider's.\n";
-        text += "Forwarding a port on your own router will not make you reachable: ask your provider\n"
-                "for a public IPv4 address, or use a relay.\n";
+            text += "Its Internet address is " + odd->to_string() + ", but the server saw you at " + *public_ip +
+                    ":\n" + beyond;
+        text += "Forwarding a port on your own router will not make you reachable: ask your\n"
+                "provider for a public IPv4 address, or use a relay.\n";
         return text;
     }
     if (second)
-        text += "Its Internet address is " + external->to_string() +
-                ", where the server saw you: there is no second NAT.\n";
+        text += "Its Internet address is " + external_ip(*gateway)->to_string() +
+                ", where the server saw you: no second NAT.\n";
     else if (!public_ip)
-        text += "Whether a second NAT sits beyond it is unknown: the server never said where it saw you.\n";
+        text += "The server never said where it saw you, so a second NAT cannot be ruled out.\n";
     else
-        text += "Whether a second NAT sits beyond it is unknown: it did not report its Internet address.\n";
+        text += "It did not report its Internet address, so a second NAT cannot be ruled out.\n";
     text += "Applications can ask your router to open their port (" + answered_protocols(*gateway) + ")";
-    text += verdict == Verdict::failure ? ", with no forwarding by hand.\n" : ".\n";
+    text += verdict == Verdict::failure ? ",\nwith no forwarding by hand.\n" : ".\n";
     return text;
 }
 

@@ -7,7 +7,6 @@
 #include <boost/asio/post.hpp>
 
 #include "client/host_network.hpp"
-#include "client/upnp_igd.hpp"
 
 namespace punchprobe {
 
@@ -35,12 +34,12 @@ GatewayProbe::GatewayProbe(asio::io_service& io_service, GatewayFacts& facts, co
         io_service, asio::ip::udp::endpoint(*facts.address, settings.port_mapping_port),
         [this](const PortMappingAnswers& answers) { query_done(answers); }, settings.query_waits);
 
-    if (settings.upnp) {
+    if (settings.ask_upnp) {
         upnp_pending = true;
         upnp = std::make_shared<UpnpThread>();
         const auto gateway = *facts.address;
-        upnp->thread = std::thread([shared = upnp, gateway, &io_service, this] {
-            const UpnpIgdAnswer answer = ask_upnp_igd(gateway);
+        upnp->thread = std::thread([shared = upnp, gateway, ask = settings.ask_upnp, &io_service, this] {
+            const UpnpIgdAnswer answer = ask(gateway);
             const std::lock_guard<std::mutex> lock(shared->mutex);
             shared->answer = answer;
             shared->finished = true;
@@ -53,6 +52,8 @@ GatewayProbe::GatewayProbe(asio::io_service& io_service, GatewayFacts& facts, co
     limit.expires_from_now(settings.limit);
     limit.async_wait([this](const error_code& error) {
         if (error) return;
+        // What has not answered by now counts as silent.
+        if (query) query->stop();
         query_pending = upnp_pending = false;
         finish_if_done();
     });
@@ -88,10 +89,12 @@ void GatewayProbe::upnp_done()
 {
     if (!upnp_pending) return;
     upnp_pending = false;
-    const std::lock_guard<std::mutex> lock(upnp->mutex);
-    facts.upnp_igd = upnp->answer.answered;
-    facts.upnp_external = upnp->answer.external_address;
-    facts.upnp_refused = upnp->answer.refused;
+    {
+        const std::lock_guard<std::mutex> lock(upnp->mutex);
+        facts.upnp_igd = upnp->answer.answered;
+        facts.upnp_external = upnp->answer.external_address;
+        facts.upnp_refused = upnp->answer.refused;
+    }
     finish_if_done();
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -9,6 +10,7 @@
 
 #include "client/gateway_facts.hpp"
 #include "client/gateway_query.hpp"
+#include "client/upnp_igd.hpp"
 
 namespace punchprobe {
 
@@ -20,7 +22,8 @@ struct GatewayProbeSettings {
     boost::posix_time::time_duration limit = boost::posix_time::milliseconds(1900);
     std::vector<boost::posix_time::time_duration> query_waits = default_query_waits();
     unsigned short port_mapping_port = port_mapping_server_port;
-    bool upnp = true;
+    // Blocks; runs on a thread of its own. Empty: UPnP-IGD is not asked.
+    std::function<UpnpIgdAnswer(const boost::asio::ip::address_v4&)> ask_upnp = ask_upnp_igd;
     // Else the default route's gateway.
     std::optional<boost::asio::ip::address_v4> gateway;
 };

@@ -101,11 +101,16 @@ void GatewayQuery::received(std::size_t size)
 void GatewayQuery::finish()
 {
     if (finished) return;
+    stop();
+    done(answers);
+}
+
+void GatewayQuery::stop()
+{
     finished = true;
     timer.cancel();
     error_code ignored;
     socket.close(ignored);
-    done(answers);
 }
 
 }  // namespace punchprobe

@@ -43,6 +43,9 @@ public:
     GatewayQuery(const GatewayQuery&) = delete;
     GatewayQuery& operator=(const GatewayQuery&) = delete;
 
+    // Ends the query now, without calling `done`.
+    void stop();
+
 private:
     void send_unanswered();
     void wait_next();

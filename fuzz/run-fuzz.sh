@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang-14, ASan + UBSan) in build-fuzz/ and
 # runs each for a bounded time, starting from the seeds in fuzz/corpus/.
-#   fuzz/run-fuzz.sh          25 s per target (what test.sh runs)
+#   fuzz/run-fuzz.sh          20 s per target (what test.sh runs)
 #   fuzz/run-fuzz.sh 600      a longer hunt: 10 minutes per target
 # New inputs go to build-fuzz/corpus/<target>/, findings to
 # build-fuzz/findings/<target>/; a finding fails the script. Keep the input
@@ -9,8 +9,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-seconds=${1:-25}
-targets=(client_datagram_fuzzer server_datagram_fuzzer)
+seconds=${1:-20}
+targets=(client_datagram_fuzzer server_datagram_fuzzer gateway_answer_fuzzer)
 
 # Skip only when the toolchain is really missing; any other failure is real.
 probe_dir=$(mktemp -d)

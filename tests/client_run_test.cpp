@@ -226,6 +226,11 @@ std::vector<Row> in_process_rows()
     // learned.
     {"json_failure_after_one_ping", How::entry, 3, {pings(1)}, nullptr, 2, json_args, short_pings},
     {"json_timeout", How::entry, 0, {}, nullptr, 3, json_args, shortly},
+    // The transcript as without the option, then the gateway's section; the
+    // options in either order. (What the section says: gateway_report_test.)
+    {"port_mapping_after_success", How::entry, 3, {pings(3)}, nullptr, 0, {"--port-mapping", "{HOST}", "{SERVER}"}},
+    {"json_port_mapping_timeout", How::entry, 0, {}, nullptr, 3, {"--port-mapping", "--json", "{HOST}", "{SERVER}"},
+     shortly},
     // The error line comes first, the deadline's verdict after it.
     {"json_failed_send_then_timeout", How::entry, 0, {}, nullptr, 3, {"--json", "127.0.0.1", "0"}, shortly},
     {"json_failed_lookup", How::entry, 0, {}, nullptr, 4, {"--json", "127.0.0.1", "-1"}},

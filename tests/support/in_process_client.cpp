@@ -28,10 +28,10 @@ InProcessClient::InProcessClient(const EntryArguments& entry, const punchprobe::
     : argv_(entry.arguments)
 {
     argv_.insert(argv_.begin(), "punchprobe");
-    start([this, durations] {
+    start([this, durations, gateway = entry.gateway] {
         std::vector<const char*> argv;
         for (const auto& argument : argv_) argv.push_back(argument.c_str());
-        return punchprobe::run_entry(static_cast<int>(argv.size()), argv.data(), durations);
+        return punchprobe::run_entry(static_cast<int>(argv.size()), argv.data(), durations, gateway);
     });
 }
 

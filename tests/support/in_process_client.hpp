@@ -11,6 +11,7 @@
 
 #include <boost/asio/io_service.hpp>
 
+#include "client/gateway_probe.hpp"
 #include "client/punchprobe_client.hpp"
 #include "support/console_capture.hpp"
 
@@ -32,6 +33,8 @@ enum class LoopStart { running, held };
 // of the client alone: for --json and the exit status.
 struct EntryArguments {
     std::vector<std::string> arguments;
+    // Where --port-mapping looks for its gateway.
+    punchprobe::GatewayProbeSettings gateway = {};
 };
 
 // The client run inside the test process, the way the entry runs it
