@@ -2,7 +2,8 @@
 # Cross-builds the client for Windows into build-windows/punchprobe.exe:
 # installs the MinGW-w64 compiler (and Wine, for trying the result) when
 # missing, builds JsonCpp and miniupnpc from Debian's own source packages as
-# static Windows libraries, then builds the client alone against them.
+# static Windows libraries, then builds the client alone against them, and
+# the gateway codec's test against GoogleTest built from Debian's source.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -17,8 +18,10 @@ step_done() {
 }
 
 # wine64 alone puts no `wine` on the PATH, hence both; dpkg-source unpacks
-# what apt-get source fetches.
-"$root/scripts/install-deps.sh" g++-mingw-w64-x86-64-posix wine wine64 cmake ninja-build libboost-dev dpkg-dev
+# what apt-get source fetches; googletest is GoogleTest's source, for the
+# codec test that runs under Wine.
+"$root/scripts/install-deps.sh" g++-mingw-w64-x86-64-posix wine wine64 cmake ninja-build libboost-dev dpkg-dev \
+  googletest
 step_done "package install"
 
 # Debian's source packages come through apt with a private sources list and
@@ -99,6 +102,19 @@ if [[ ! -f $miniupnpc_prefix/lib/libminiupnpc.a ]]; then
 fi
 step_done "miniupnpc build"
 
+# GoogleTest from the source Debian ships in /usr/src/googletest, for the
+# Windows build of the gateway codec's test.
+gtest_prefix=$out/googletest
+if [[ ! -f $gtest_prefix/lib/cmake/GTest/GTestConfig.cmake ]]; then
+  cmake -S /usr/src/googletest -B "$out/googletest-build" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$gtest_prefix" \
+    -DBUILD_SHARED_LIBS=OFF -DBUILD_GMOCK=OFF -DINSTALL_GTEST=ON
+  cmake --build "$out/googletest-build"
+  cmake --install "$out/googletest-build"
+fi
+step_done "googletest build"
+
 # Boost is header-only for the client; the cross compiler sees Debian's
 # headers through a directory holding nothing but that one symlink, so no
 # other Linux header can leak in.
@@ -109,13 +125,15 @@ ln -sfn /usr/include/boost "$boost_root/include/boost"
 cmake -S "$root" -B "$out/client" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
   -DPUNCHPROBE_CLIENT_ONLY=ON \
-  -DCMAKE_FIND_ROOT_PATH="$jsoncpp_prefix;$miniupnpc_prefix;$boost_root" \
+  -DPUNCHPROBE_CLIENT_ONLY_TESTS=ON \
+  -DCMAKE_FIND_ROOT_PATH="$jsoncpp_prefix;$miniupnpc_prefix;$gtest_prefix;$boost_root" \
+  -DGTest_DIR="$gtest_prefix/lib/cmake/GTest" \
   -Djsoncpp_DIR="$jsoncpp_prefix/lib/cmake/jsoncpp" \
   -DMINIUPNPC_INCLUDE_DIR="$miniupnpc_prefix/include" \
   -DMINIUPNPC_LIBRARY="$miniupnpc_prefix/lib/libminiupnpc.a" \
   -DBoost_INCLUDE_DIR="$boost_root/include"
-cmake --build "$out/client" --target punchprobe
-cp "$out/client/punchprobe.exe" "$out/punchprobe.exe"
+cmake --build "$out/client" --target punchprobe gateway_codec_test
+cp "$out/client/punchprobe.exe" "$out/client/gateway_codec_test.exe" "$out/"
 step_done "client build"
 
 # The download: the .exe and the Windows README in one zip.
