@@ -69,6 +69,12 @@ std::vector<Row> program_rows()
     {"ping_number_array", How::program, 3, {send(Peer::extra, Socket::p, "{\"command\":\"PING\",\"ping_number\":[]}")},
      "string_expected_at_pings"},
     {"json_success", How::program, 3, {pings(3)}, nullptr, 0, json_args},
+    // The server saw the client at one of the host's own addresses: no NAT.
+    // Under Wine this reads the host's addresses through the IP Helper API.
+    {"json_own_address", How::program, 0,
+     {answer(Stage::init, 4242, punchprobe::make_init_reply(4242, "127.0.0.1", 7000)), answer(Stage::init2),
+      answer(Stage::start), pings(3)},
+     nullptr, 0, json_args},
     {"json_unsupported_reply", How::program, 0, {server_sends(Socket::p, "{\"command\":\"HELLO\"}")}, nullptr, 4,
      json_args},
     {"json_missing_host", How::program, 0, {}, "usage", 1, {"--json"}},
