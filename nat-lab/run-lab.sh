@@ -221,8 +221,9 @@ lease_file=$scenario_dir/miniupnpd.leases
 allow 1024-65535 192.0.2.0/24 1024-65535
 deny 0-65535 0.0.0.0/0 0-65535
 EOF
-  # -d keeps it in the foreground, logging to its standard error.
-  in_ns "$namespace" "$1" -d -f "$conf" -P "$scenario_dir/miniupnpd.pid" >"$scenario_dir/miniupnpd.log" 2>&1 &
+  # -d keeps it in the foreground, logging to its standard error; ip itself,
+  # not in_ns, so that $! is the daemon.
+  ip netns exec "$namespace" "$1" -d -f "$conf" -P "$scenario_dir/miniupnpd.pid" >"$scenario_dir/miniupnpd.log" 2>&1 &
   daemon_pid=$!
   for ((tries = 100; tries > 0; tries--)); do
     [[ -n $(in_ns "$namespace" ss -Hlun 'sport = :5351') && -n $(in_ns "$namespace" ss -Hlun 'sport = :1900') &&
