@@ -24,7 +24,7 @@ source "$repo_dir/scripts/server-line.sh"
 
 client=$repo_dir/build/punchprobe server=$repo_dir/build/punchprobe-server
 # Where nat-lab/build-miniupnpd.sh keeps the rebuilt router daemon.
-daemon_cache=$repo_dir/build/nat-lab-miniupnpd
+daemon_cache=$repo_dir/build/nat-lab/miniupnpd  # where CTest keeps it for build/
 readonly stock_daemon=/usr/sbin/miniupnpd
 only="" repeat=0 jobs=0 keep_logs=no check_only=no
 usage() { echo "usage: $0 [--client PATH] [--server PATH] [--only ID,ID...] [--repeat N] [--jobs N] [--keep-logs] [--daemon-cache DIR] | --check" >&2; exit 2; }
