@@ -23,8 +23,9 @@ readonly lab_dir repo_dir python=/usr/bin/python3
 source "$repo_dir/scripts/server-line.sh"
 
 client=$repo_dir/build/punchprobe server=$repo_dir/build/punchprobe-server
-# Where nat-lab/build-miniupnpd.sh keeps the rebuilt router daemon.
-daemon_cache=$repo_dir/build/nat-lab/miniupnpd  # where CTest keeps it for build/
+# Where nat-lab/build-miniupnpd.sh keeps the rebuilt router daemon: by
+# default where CTest keeps it for build/.
+daemon_cache=$repo_dir/build/nat-lab/miniupnpd
 readonly stock_daemon=/usr/sbin/miniupnpd
 only="" repeat=0 jobs=0 keep_logs=no check_only=no
 usage() { echo "usage: $0 [--client PATH] [--server PATH] [--only ID,ID...] [--repeat N] [--jobs N] [--keep-logs] [--daemon-cache DIR] | --check" >&2; exit 2; }
