@@ -3,27 +3,45 @@
 
   report.py plan SCENARIOS_TSV WORK_DIR ONLY REPEAT LOSSY_RUNS CHECKS
       checks the table, writes WORK_DIR/runs.tsv (one line per run: its key,
-      then its row's id, topology, rules, pings, verdict, mapping and checks)
-      and prints what will run. Exit status 2 for a bad table or --only.
+      then its row's id, topology, rules, daemon, pings, verdict, mapping,
+      nat, gateway and checks) and prints what will run. Exit status 2 for a
+      bad table or --only.
   report.py results SCENARIOS_TSV WORK_DIR REPEAT ELAPSED
       prints the verdict table (and with REPEAT > 0 the verdict counts) from
-      each run's WORK_DIR/KEY/result ("observed<TAB>elapsed<TAB>yes|no") and
-      the logs of the first wrong runs. Exit status 0 all right, 1 not.
+      each run's WORK_DIR/KEY/result ("observed<TAB>elapsed<TAB>yes|no<TAB>
+      nat<TAB>gateway", the last two as the client reported them) and the
+      logs of the first wrong runs. Exit status 0 all right, 1 not.
 """
 
 import csv
+import json
 import math
 import os
 import re
 import sys
 
-COLUMNS = ("id", "topology", "rules", "pings", "verdict", "mapping", "lossy", "checks", "behaviour")
-RUN_COLUMNS = ("id", "topology", "rules", "pings", "verdict", "mapping", "checks")
+COLUMNS = ("id", "topology", "rules", "daemon", "pings", "verdict", "mapping", "nat", "gateway", "lossy",
+           "checks", "behaviour")
+RUN_COLUMNS = ("id", "topology", "rules", "daemon", "pings", "verdict", "mapping", "nat", "gateway", "checks")
 ALLOWED = {
-    "topology": ("routed", "home", "carrier"),
+    "topology": ("routed", "home", "carrier", "cgnat"),
+    "daemon": ("-", "stock", "public"),
     "verdict": ("SUCCESS", "FAILURE", "TIMEOUT", "ANY"),
     "mapping": ("none", "endpoint-independent", "endpoint-dependent", "unknown"),
+    "nat": ("none", "present", "null"),
     "lossy": ("yes", "no"),
+}
+# The gateway column names every member of the client's "gateway" object, in
+# this order, each with the values it may expect; "public" stands for the
+# run's public address.
+IPV4 = r"[0-9]{1,3}(\.[0-9]{1,3}){3}"
+GATEWAY_MEMBERS = {
+    "address": IPV4 + "|null",
+    "upnp_igd": "true|false",
+    "nat_pmp": "true|false",
+    "pcp": "true|false",
+    "external_ip": IPV4 + "|public|null",
+    "second_nat": "true|false|null",
 }
 VERDICTS = ("SUCCESS", "FAILURE", "TIMEOUT", "none")
 # Logs of this many wrong runs are shown: a long repeat can go wrong many
@@ -50,12 +68,25 @@ def rule_problem(entry, topology, rules_dir):
     if not match:
         return f"'{entry}' is not ROUTER:FILE or ROUTER:FILE=N"
     router, name, number = match.groups()
-    if router == "carrier" and topology != "carrier":
+    if router == "carrier" and topology not in ("carrier", "cgnat"):
         return f"'{entry}': topology {topology} has no carrier router"
     if number and "-" in name:
         return f"'{entry}': a file that takes a number needs a name nft takes as a variable"
     if not os.path.isfile(os.path.join(rules_dir, name + ".nft")):
         return f"'{entry}': no file rules/{name}.nft"
+    return None
+
+
+def gateway_problem(cell):
+    """Why the gateway column is neither '-' nor NAME=VALUE for every member, or None."""
+    if cell == "-":
+        return None
+    entries = [entry.partition("=") for entry in cell.split(",")]
+    if [name for name, _, _ in entries] != list(GATEWAY_MEMBERS):
+        return f"gateway '{cell}' must be '-' or name {', '.join(GATEWAY_MEMBERS)} in this order, as NAME=VALUE"
+    for name, _, value in entries:
+        if not re.fullmatch(GATEWAY_MEMBERS[name], value):
+            return f"gateway member {name}={value}: the value must match {GATEWAY_MEMBERS[name]}"
     return None
 
 
@@ -78,6 +109,9 @@ def check_row(row, ids, checks, rules_dir):
             problem = rule_problem(entry, row["topology"], rules_dir)
             if problem:
                 return problem
+    problem = gateway_problem(row["gateway"])
+    if problem:
+        return problem
     if row["checks"] != "-":
         for check in row["checks"].split(","):
             if check not in checks:
@@ -137,13 +171,29 @@ def time_span(times):
     return f"{low} s" if low == high else f"{low} to {high} s"
 
 
+def gateway_text(member):
+    """The client's "gateway" member (JSON text) as the table shows it."""
+    try:
+        gateway = json.loads(member)
+    except ValueError:
+        return "-"
+    if not isinstance(gateway, dict):
+        return "not probed" if gateway is None else "-"
+    names = {"upnp_igd": "UPnP-IGD", "nat_pmp": "NAT-PMP", "pcp": "PCP"}
+    answered = ", ".join(name for key, name in names.items() if gateway.get(key) is True) or "no answer"
+    second = {True: "yes", False: "no", None: "unknown"}.get(gateway.get("second_nat"), "?")
+    return (f"{gateway.get('address') or 'no address'}: {answered}; external address "
+            f"{gateway.get('external_ip') or 'none'}; second NAT {second}")
+
+
 def read_result(work_dir, key):
+    """observed, elapsed, ok, and the client's nat and gateway as the table shows them."""
     try:
         with open(os.path.join(work_dir, key, "result"), encoding="utf-8") as result:
-            observed, elapsed, ok = result.readline().rstrip("\n").split("\t")
+            observed, elapsed, ok, nat, gateway = result.readline().rstrip("\n").split("\t")
     except (OSError, ValueError):
-        observed, elapsed, ok = "none", "-", "no"
-    return (observed if observed in VERDICTS else "none"), elapsed, ok == "yes"
+        observed, elapsed, ok, nat, gateway = "none", "-", "no", "-", "-"
+    return (observed if observed in VERDICTS else "none"), elapsed, ok == "yes", nat, gateway_text(gateway)
 
 
 def show_logs(work_dir, key):
@@ -168,16 +218,19 @@ def results(scenarios, work_dir, repeat, elapsed):
             keys_of.setdefault(row_id, []).append(key)
     wrong_keys, stats = [], []
     print()
-    print("| Scenario | Router behaviour | Expected verdict | Observed verdict | Time to verdict |")
-    print("|---|---|---|---|---|")
+    print("| Scenario | Router behaviour | Expected verdict | Observed verdict | NAT | Gateway (--port-mapping) "
+          "| Time to verdict |")
+    print("|---|---|---|---|---|---|---|")
     for row_id, keys in keys_of.items():
         row = behaviour[row_id]
         count = dict.fromkeys(VERDICTS, 0)
-        times, wrong = [], 0
+        times, wrong, nats, gateways = [], 0, [], []
         for key in keys:
-            observed, seconds, ok = read_result(work_dir, key)
+            observed, seconds, ok, nat, gateway = read_result(work_dir, key)
             count[observed] += 1
             times.append(seconds)
+            nats += [nat] if nat not in nats else []
+            gateways += [gateway] if gateway not in gateways else []
             if not ok:
                 wrong += 1
                 wrong_keys.append(key)
@@ -188,7 +241,8 @@ def results(scenarios, work_dir, repeat, elapsed):
             mark = ", ".join(f"{v} {count[v]}" for v in VERDICTS if count[v])
             mark += f" ({wrong} WRONG)" if wrong else ""
             time = time_span(times)
-        print(f"| {row_id} | {row['behaviour']} | {row['verdict']} | {mark} | {time} |")
+        print(f"| {row_id} | {row['behaviour']} | {row['verdict']} | {mark} | {', '.join(nats)} | "
+              f"{', '.join(gateways)} | {time} |")
         runs = len(keys)
         stats.append(f"| {row_id} | {row['behaviour']} | {runs} | {wilson(count['SUCCESS'], runs)} | "
                      f"{wilson(count['FAILURE'], runs)} | {wilson(count['TIMEOUT'], runs)} | {wrong} |")

@@ -4,11 +4,13 @@
 # the real server across routers made of network namespaces and nftables.
 #
 #   sudo nat-lab/run-lab.sh [--client PATH] [--server PATH] [--only ID,ID...]
-#                           [--repeat N] [--jobs N] [--keep-logs]
+#                           [--repeat N] [--jobs N] [--keep-logs] [--daemon-cache DIR]
 #   nat-lab/run-lab.sh --check    only tells whether the lab can run here
 #
-# Exit status: 0 all runs right, 1 some run wrong, 2 bad usage, a bad table or
-# missing binaries, 77 skipped (not root; no ip netns, nftables, jq or python3).
+# Exit status: 0 all runs right, 1 some run wrong (or the rebuilt router daemon
+# would not build), 2 bad usage, a bad table or missing binaries, 77 skipped
+# (not root; no ip netns, nftables, jq, python3 or, for rows with a router
+# daemon, miniupnpd).
 set -uo pipefail
 shopt -s extglob
 # A fixed locale keeps $EPOCHREALTIME's decimal point and the greps predictable.
@@ -21,8 +23,12 @@ readonly lab_dir repo_dir python=/usr/bin/python3
 source "$repo_dir/scripts/server-line.sh"
 
 client=$repo_dir/build/punchprobe server=$repo_dir/build/punchprobe-server
+# Where nat-lab/build-miniupnpd.sh keeps the rebuilt router daemon: by
+# default where CTest keeps it for build/.
+daemon_cache=$repo_dir/build/nat-lab/miniupnpd
+readonly stock_daemon=/usr/sbin/miniupnpd
 only="" repeat=0 jobs=0 keep_logs=no check_only=no
-usage() { echo "usage: $0 [--client PATH] [--server PATH] [--only ID,ID...] [--repeat N] [--jobs N] [--keep-logs] | --check" >&2; exit 2; }
+usage() { echo "usage: $0 [--client PATH] [--server PATH] [--only ID,ID...] [--repeat N] [--jobs N] [--keep-logs] [--daemon-cache DIR] | --check" >&2; exit 2; }
 
 while (($#)); do
   case $1 in
@@ -33,15 +39,18 @@ while (($#)); do
       declare "${1#--}=$2"
       shift 2
       ;;
+    --daemon-cache) (($# >= 2)) || usage; daemon_cache=$2; shift 2 ;;
     --keep-logs) keep_logs=yes; shift ;;
     --check) check_only=yes; shift ;;
     *) usage ;;
   esac
 done
 
-# Documentation ranges only: home LAN, carrier, "Internet".
-readonly client_ip=192.0.2.2 home_lan_ip=192.0.2.1 home_behind_carrier_ip=198.51.100.2
-readonly carrier_inside_ip=198.51.100.1 router_public_ip=203.0.113.1 server_ip=203.0.113.100
+# Documentation ranges only: home LAN, carrier, "Internet"; and the shared
+# address space (100.64.0.0/10) between a home router and a carrier-grade NAT.
+readonly client_ip=192.0.2.2 home_lan_ip=192.0.2.1 home_behind_carrier_ip=198.51.100.2/24
+readonly carrier_inside_ip=198.51.100.1/24 home_behind_cgnat_ip=100.64.0.2/10 cgnat_inside_ip=100.64.0.1/10
+readonly router_public_ip=203.0.113.1 server_ip=203.0.113.100
 readonly main_port=30000 extra_port=30001
 # Short enough that a session which never sees a PING is logged well before
 # the client's 20 s deadline, long enough for any exchange on a loaded box.
@@ -146,16 +155,20 @@ build_network() {
   local home_ns="${prefix}-$1-home" carrier_ns="${prefix}-$1-carrier" namespace edge_ns
   # Interface names stay within 15 bytes and carry the run id.
   local wan_router="w$1r$run_id" lan_home="l$1h$run_id" mid_home="m$1h$run_id" namespaces=("$client_ns" "$home_ns" "$internet_ns")
-  [[ $2 != carrier ]] || namespaces+=("$carrier_ns")
+  [[ $2 != @(carrier|cgnat) ]] || namespaces+=("$carrier_ns")
   for namespace in "${namespaces[@]}"; do ip netns add "$namespace"; ip -n "$namespace" link set lo up; done
   link "$client_ns" "l$1c$run_id" "$client_ip/24" "$home_ns" "$lan_home" "$home_lan_ip/24"
-  ip -n "$client_ns" route add 203.0.113.0/24 via "$home_lan_ip"
+  # A default route, as a host on a LAN has: the client finds its gateway by
+  # it, and SSDP's multicast leaves by it.
+  ip -n "$client_ns" route add default via "$home_lan_ip"
   router_ns[home]=$home_ns router_lan[home]=$lan_home router_wan[home]=$wan_router edge_ns=$home_ns
-  if [[ $2 == carrier ]]; then  # the last router before the Internet owns the public address
+  if [[ $2 == @(carrier|cgnat) ]]; then  # the last router before the Internet owns the public address
+    local home_side=$home_behind_carrier_ip carrier_side=$carrier_inside_ip
+    [[ $2 == carrier ]] || home_side=$home_behind_cgnat_ip carrier_side=$cgnat_inside_ip
     router_wan[home]=$mid_home edge_ns=$carrier_ns
     router_ns[carrier]=$carrier_ns router_lan[carrier]="m$1k$run_id" router_wan[carrier]=$wan_router
-    link "$home_ns" "$mid_home" "$home_behind_carrier_ip/24" "$carrier_ns" "m$1k$run_id" "$carrier_inside_ip/24"
-    ip -n "$home_ns" route add 203.0.113.0/24 via "$carrier_inside_ip"
+    link "$home_ns" "$mid_home" "$home_side" "$carrier_ns" "m$1k$run_id" "$carrier_side"
+    ip -n "$home_ns" route add 203.0.113.0/24 via "${carrier_side%/*}"
   fi
   for namespace in "${router_ns[@]}"; do in_ns "$namespace" sysctl -qw net.ipv4.ip_forward=1; done
   link "$edge_ns" "$wan_router" "$router_public_ip/24" "$internet_ns" "w$1s$run_id" "$server_ip/24"
@@ -191,10 +204,45 @@ load_rules() {
   done
 }
 
+# start_daemon BINARY: miniupnpd on the home router, its config and log
+# beside the run's, its chains made first; true once it is ready, that is,
+# once its NAT-PMP/PCP and SSDP sockets and its HTTP listener are all there
+# (requests queue on them until its loop reads them).
+start_daemon() {
+  local namespace=${router_ns[home]} conf=$scenario_dir/miniupnpd.conf tries
+  load_nft "$namespace" "$lab_dir/rules/miniupnpd.nft" "${router_lan[home]}" "${router_wan[home]}" || return 1
+  cat >"$conf" <<EOF
+ext_ifname=${router_wan[home]}
+listening_ip=${router_lan[home]}
+enable_upnp=yes
+enable_natpmp=yes
+secure_mode=yes
+uuid=$(cat /proc/sys/kernel/random/uuid)
+lease_file=$scenario_dir/miniupnpd.leases
+allow 1024-65535 192.0.2.0/24 1024-65535
+deny 0-65535 0.0.0.0/0 0-65535
+EOF
+  # -d keeps it in the foreground, logging to its standard error; ip itself,
+  # not in_ns, so that $! is the daemon.
+  ip netns exec "$namespace" "$1" -d -f "$conf" -P "$scenario_dir/miniupnpd.pid" >"$scenario_dir/miniupnpd.log" 2>&1 &
+  daemon_pid=$!
+  for ((tries = 100; tries > 0; tries--)); do
+    [[ -n $(in_ns "$namespace" ss -Hlun 'sport = :5351') && -n $(in_ns "$namespace" ss -Hlun 'sport = :1900') &&
+      -n $(in_ns "$namespace" ss -Hltn) ]] && return 0
+    kill -0 "$daemon_pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  problem "miniupnpd not ready: $(tail -n 5 "$scenario_dir/miniupnpd.log")"
+  return 1
+}
+
 problems=0
 problem() { problems=$((problems + 1)); echo "PROBLEM: $*"; }
 field() { sed -nE "s/.* $2=([^ ]*).*/\1/p" <<<"$1"; }  # field LINE KEY
-write_result() { printf '%s\t%s\t%s\n' "$observed" "$elapsed" "$( ((problems)) && echo no || echo yes)" >"$scenario_dir/result"; }
+write_result() {
+  printf '%s\t%s\t%s\t%s\t%s\n' "$observed" "$elapsed" "$( ((problems)) && echo no || echo yes)" "$told_nat" "$told_gateway" \
+    >"$scenario_dir/result"
+}
 
 # The worker's EXIT trap: a run cut short has a result too.
 teardown() {
@@ -202,11 +250,12 @@ teardown() {
   remove_namespaces "${prefix}-${key}-"
 }
 
-# run_scenario KEY ID TOPOLOGY RULES PINGS VERDICT MAPPING CHECKS: one run of a
-# row, named KEY (the row's id, or ID_N for its Nth run).
+# run_scenario KEY ID TOPOLOGY RULES DAEMON PINGS VERDICT MAPPING NAT GATEWAY
+# CHECKS: one run of a row, named KEY (the row's id, or ID_N for its Nth run).
 run_scenario() {
-  local topology=$3 rules=$4 pings=${5#-} mapping=$7 check
-  key=$1 expected=$6 scenario_dir=$work_dir/$1 observed=none elapsed=-
+  local topology=$3 rules=$4 daemon=$5 pings=${6#-} mapping=$8 nat=$9 gateway=${10} checks=${11} check
+  local options=(--json)
+  key=$1 expected=$7 scenario_dir=$work_dir/$1 observed=none elapsed=- told_nat=- told_gateway=- daemon_pid=""
   client_ns="${prefix}-$1-client" internet_ns="${prefix}-$1-internet"
   trap teardown EXIT
   trap 'exit 143' TERM
@@ -215,6 +264,10 @@ run_scenario() {
   load_rules "$rules"
   load_nft "$client_ns" "$lab_dir/rules/client-watch.nft" lo lo
   set +e
+  if [[ $daemon != - ]]; then
+    start_daemon "${daemon_binary[$daemon]}" || { write_result; return 1; }
+  fi
+  [[ $gateway == - ]] || options+=(--port-mapping)
 
   ip netns exec "$internet_ns" "$server" --bind "$server_ip" --port "$main_port" --extra-port "$extra_port" \
     --ping-interval "$ping_interval_ms" --session-ttl "$session_ttl" --max-sessions 16 ${pings:+--pings "$pings"} \
@@ -231,14 +284,18 @@ run_scenario() {
 
   # The client's own deadlines end it within 10 s + 10 s + 10 s + 20 s at most.
   local started=$EPOCHREALTIME
-  ip netns exec "$client_ns" timeout -k 5 75 "$client" --json "$server_ip" "$main_port" \
+  ip netns exec "$client_ns" timeout -k 5 75 "$client" "${options[@]}" "$server_ip" "$main_port" \
     >"$scenario_dir/client.out" 2>"$scenario_dir/client.err" &
   wait $!
   local status=$?
   elapsed=$(awk -v a="$started" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }')
   read_client_result "$status"
+  verify_port_mapping "$nat" "$gateway"
   verify_record "$mapping" "$pings"
-  [[ $8 == - ]] || for check in ${8//,/ }; do "check_$check"; done
+  [[ $checks == - ]] || for check in ${checks//,/ }; do "check_$check"; done
+  if [[ -n $daemon_pid ]]; then
+    stop_server "$daemon_pid" || problem "miniupnpd did not exit 0 on SIGTERM: $server_status"
+  fi
   write_result
   ((problems == 0))
 }
@@ -255,9 +312,38 @@ read_client_result() {
   fi
   echo "client: $facts"
   read -r verdict told_public told_alt pings_received start_reply <<<"$facts"
+  # "absent" stands for a missing member, JSON null for a null one.
+  told_nat=$(jq -r 'if has("nat") then .nat | tostring else "absent" end' "$out")
+  told_gateway=$(jq -c 'if has("gateway") then .gateway else "absent" end' "$out")
+  echo "client: nat $told_nat, gateway $told_gateway"
   local -A status_of=([success]=0 [failure]=2 [timeout]=3)
   [[ $1 == "${status_of[$verdict]:-4}" ]] || problem "client exited with status $1 after verdict $verdict"
   [[ -z ${status_of[$verdict]:-} ]] || observed=${verdict^^}
+}
+
+# verify_port_mapping NAT GATEWAY: the client's "nat" and "gateway" members
+# against the row's. A lossy run that got no INIT reply has no public address
+# to compare, so "nat" is null. GATEWAY is "-" (no --port-mapping, so null)
+# or NAME=VALUE for every member, where "public" stands for public_ip.
+verify_port_mapping() {
+  local nat=$1 want line
+  [[ $told_nat != - ]] || return 0  # no result to read, already a problem
+  [[ $expected != ANY || $told_public != - ]] || nat=null
+  [[ $told_nat == "$nat" ]] || problem "client's nat is $told_nat, expected $nat"
+  if [[ $2 == - ]]; then
+    [[ $told_gateway == null ]] || problem "client's gateway is $told_gateway without --port-mapping"
+    return
+  fi
+  want=$(jq -cn --arg cell "$2" --arg public "$public_ip" '$cell | split(",") | map(split("=") |
+    {(.[0]): (.[1] | if . == "public" then $public elif . == "null" or . == "true" or . == "false" then fromjson else . end)}) | add')
+  while IFS= read -r line; do
+    problem "client's gateway$line"
+  done < <(jq -rn --argjson want "$want" --argjson got "$told_gateway" '
+    if ($got | type) != "object" then " is \($got | tojson), expected \($want | tojson)"
+    else ($want | to_entries[] | .key as $k | .value as $v | select(($got | has($k) | not) or $got[$k] != $v) |
+        ".\($k) is \(if $got | has($k) then $got[$k] | tojson else "missing" end), expected \($v | tojson)"),
+      (($got | keys) - ($want | keys) | .[] | " has an unexpected member \(.)")
+    end')
 }
 
 # verify_record MAPPING PINGS: the verdict against the row, and the stopped
@@ -314,6 +400,17 @@ echo "nat-lab: run $run_id, client $client, server $server"
 "$python" "$lab_dir/report.py" plan "$lab_dir/scenarios.tsv" "$work_dir" "$only" "$repeat" "$lossy_runs" \
   "$(declare -F | sed -n 's/^declare -f check_//p')" || exit
 mapfile -t runs <"$work_dir/runs.tsv"
+# The router daemons the planned rows name: Debian's own, and the one rebuilt
+# to count the lab's WAN ranges as public (built once, then cached).
+declare -A daemon_binary=([stock]=$stock_daemon)
+daemons=$(cut -f 5 "$work_dir/runs.tsv" | sort -u)
+if grep -qE '^(stock|public)$' <<<"$daemons"; then
+  [[ -x $stock_daemon ]] || skip "$stock_daemon is missing (scripts/install-deps.sh installs miniupnpd-nftables)"
+fi
+if grep -qx public <<<"$daemons"; then
+  daemon_binary[public]=$("$lab_dir/build-miniupnpd.sh" "$daemon_cache") ||
+    { echo "nat-lab: the rebuilt miniupnpd did not build" >&2; exit 1; }
+fi
 lab_started=$EPOCHREALTIME
 running=0
 for run in "${runs[@]}"; do

@@ -10,6 +10,8 @@ project_packages=(g++ cmake ninja-build libboost-dev libboost-system-dev libboos
           libminiupnpc-dev  # UPnP-IGD for the client's --port-mapping
           iproute2 nftables
           jq              # nat-lab/run-lab.sh reads the client's --json result
+          miniupnpd-nftables  # the lab's router daemon; the package starts nothing
+          gcc make pkg-config libnftnl-dev libmnl-dev  # nat-lab/build-miniupnpd.sh rebuilds it
           systemd         # systemd-analyze, with which packaging/check-unit.sh checks the unit
           python3 python3-prometheus-client  # the metrics scrape test; nat-lab/report.py
           tmux            # the countdown's terminal test
