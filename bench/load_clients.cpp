@@ -34,16 +34,36 @@ const char* expected_command(Step step)
 
 class LoadRun;
 
-// One simulated client, running sessions one after another on its own
-// pair of sockets.
+// One simulated client, running sessions one after another, each on a fresh
+// pair of sockets as the real client's runs are: the server proves one
+// session per id and address, and the id follows the INIT's port.
 struct Slot {
     Slot(asio::io_service& io_service, const asio::ip::address_v4& source)
-        : primary(io_service, udp::endpoint(source, 0)), alternate(io_service, udp::endpoint(source, 0))
+        : source(source), primary(io_service, udp::endpoint(source, 0)), alternate(io_service, udp::endpoint(source, 0))
     {
         primary_port = primary.local_endpoint().port();
         alternate_port = alternate.local_endpoint().port();
     }
 
+    // New ports for the next session; handlers of the old sockets see
+    // another generation and stop.
+    void renew()
+    {
+        ++generation;
+        error_code ignored;
+        primary.close(ignored);
+        alternate.close(ignored);
+        primary.open(udp::v4(), ignored);
+        primary.bind(udp::endpoint(source, 0), ignored);
+        alternate.open(udp::v4(), ignored);
+        alternate.bind(udp::endpoint(source, 0), ignored);
+        primary_port = primary.local_endpoint(ignored).port();
+        alternate_port = alternate.local_endpoint(ignored).port();
+    }
+
+    asio::ip::address_v4 source;
+    unsigned generation = 0;
+    bool used = false;
     udp::socket primary;
     udp::socket alternate;
     unsigned short primary_port = 0;
@@ -105,6 +125,12 @@ private:
             return;
         }
         ++started_sessions_;
+        if (slot.used) {
+            slot.renew();
+            receive(slot, true);
+            receive(slot, false);
+        }
+        slot.used = true;
         slot.step = Step::init;
         slot.session = 0;
         slot.pings = 0;
@@ -127,10 +153,15 @@ private:
         auto& buffer = primary ? slot.primary_buffer : slot.alternate_buffer;
         auto& sender = primary ? slot.primary_sender : slot.alternate_sender;
         socket.async_receive_from(asio::buffer(buffer.data(), buffer.size() - 1), sender,
-                                  [this, &slot, primary](const error_code& error, std::size_t length) {
-                                      if (error == asio::error::operation_aborted || stopped_) return;
+                                  [this, &slot, primary, generation = slot.generation](const error_code& error,
+                                                                                       std::size_t length) {
+                                      if (error == asio::error::operation_aborted || stopped_ ||
+                                          generation != slot.generation)
+                                          return;
                                       if (!error) received(slot, primary, length);
-                                      receive(slot, primary);
+                                      // A finished session renewed the sockets and
+                                      // armed their receives itself.
+                                      if (generation == slot.generation) receive(slot, primary);
                                   });
     }
 

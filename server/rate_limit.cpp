@@ -6,7 +6,7 @@
 
 namespace punchprobe {
 
-bool TokenBucket::take(const RateLimit& limit, ServerClock::time_point now)
+bool TokenBucket::has_token(const RateLimit& limit, ServerClock::time_point now)
 {
     if (limit.unlimited()) return true;
     if (tokens_ < 0) {
@@ -16,7 +16,13 @@ bool TokenBucket::take(const RateLimit& limit, ServerClock::time_point now)
         tokens_ = std::min(limit.burst, tokens_ + seconds * limit.per_second);
     }
     refilled_ = std::max(refilled_, now);
-    if (tokens_ < 1) return false;
+    return tokens_ >= 1;
+}
+
+bool TokenBucket::take(const RateLimit& limit, ServerClock::time_point now)
+{
+    if (limit.unlimited()) return true;
+    if (!has_token(limit, now)) return false;
     tokens_ -= 1;
     return true;
 }
@@ -31,16 +37,28 @@ std::uint64_t SourceRateLimiter::random_key()
 
 bool SourceRateLimiter::allow(const boost::asio::ip::address_v4& source, ServerClock::time_point now)
 {
-    if (limit_.unlimited()) return true;
-    if (buckets_.empty()) buckets_.resize(bucket_count);
-    return buckets_[index_of(source)].take(limit_, now);
+    return allow(std::uint64_t{source.to_uint()}, now);
 }
 
-std::size_t SourceRateLimiter::index_of(const boost::asio::ip::address_v4& source) const
+bool SourceRateLimiter::allow(std::uint64_t key, ServerClock::time_point now)
+{
+    if (limit_.unlimited()) return true;
+    if (buckets_.empty()) buckets_.resize(bucket_count);
+    return buckets_[index_of(key)].take(limit_, now);
+}
+
+bool SourceRateLimiter::available(std::uint64_t key, ServerClock::time_point now)
+{
+    if (limit_.unlimited()) return true;
+    if (buckets_.empty()) buckets_.resize(bucket_count);
+    return buckets_[index_of(key)].has_token(limit_, now);
+}
+
+std::size_t SourceRateLimiter::index_of(std::uint64_t key) const
 {
     // Multiply-shift with a random odd multiplier: the high bits of the
-    // product depend on every bit of the address.
-    const std::uint64_t mixed = (source.to_uint() ^ (key_ >> 32)) * key_;
+    // product depend on every bit of the key.
+    const std::uint64_t mixed = (key ^ (key_ >> 32)) * key_;
     return static_cast<std::size_t>(mixed >> 48);  // 16 bits: bucket_count
 }
 

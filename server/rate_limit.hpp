@@ -23,6 +23,8 @@ struct RateLimit {
 class TokenBucket {
 public:
     bool take(const RateLimit& limit, ServerClock::time_point now);
+    // Whether take() would succeed now, without taking.
+    bool has_token(const RateLimit& limit, ServerClock::time_point now);
 
 private:
     double tokens_ = -1;  // below zero: never used, so full
@@ -46,11 +48,15 @@ public:
     explicit SourceRateLimiter(RateLimit limit, std::uint64_t key = random_key());
 
     bool allow(const boost::asio::ip::address_v4& source, ServerClock::time_point now);
+    // The same for any key: an address with more beside it.
+    bool allow(std::uint64_t key, ServerClock::time_point now);
+    // Whether the key's bucket still holds a token; takes none.
+    bool available(std::uint64_t key, ServerClock::time_point now);
 
     static std::uint64_t random_key();
 
 private:
-    std::size_t index_of(const boost::asio::ip::address_v4& source) const;
+    std::size_t index_of(std::uint64_t key) const;
 
     RateLimit limit_;
     std::uint64_t key_;

@@ -98,6 +98,13 @@ std::uint32_t address_key(const udp::endpoint& endpoint)
     return endpoint.address().to_v4().to_uint();
 }
 
+// The address and the INIT port an id names (its top bits): the unit that
+// guessing one session's id works on.
+std::uint64_t guess_key(const address_v4& address, std::int32_t id)
+{
+    return (std::uint64_t{address.to_uint()} << 16) | ((static_cast<std::uint32_t>(id) >> 15) & 0xFFFF);
+}
+
 }  // namespace
 
 ServerCore::ServerCore(const ServerOptions& options, unsigned short main_port, unsigned short extra_port,
@@ -108,7 +115,8 @@ ServerCore::ServerCore(const ServerOptions& options, unsigned short main_port, u
       sessions_(options.session_ttl, options.max_sessions),
       cookies_(cookie_key),
       init_limiter_(RateLimit{options.init_rate, options.init_burst}, limiter_key),
-      proof_limiter_(RateLimit{options.init_rate, options.init_burst}, ~limiter_key)
+      proof_limiter_(RateLimit{options.init_rate, options.init_burst}, ~limiter_key),
+      guess_limiter_(RateLimit{options.init_rate, options.init_burst}, limiter_key * 0x9E3779B97F4A7C15ull)
 {
 }
 
@@ -175,8 +183,14 @@ std::optional<DropReason> ServerCore::decide(std::string_view bytes, const udp::
     // Sessions are found by id and address together: a request from
     // another address than the INIT's finds none. Only the address counts:
     // the ports are what the test measures.
-    Session* session = sessions_.find(id, source.address().to_v4());
-    if (session == nullptr) return DropReason::unknown_session;
+    const address_v4 address = source.address().to_v4();
+    Session* session = sessions_.find(id, address);
+    // A START or PING for a missing session is a guess at an id, and costs
+    // a token; once they are gone, even a right guess is refused, so that a
+    // sweep cannot find a live session's id and take over its train.
+    const std::uint64_t key = guess_key(address, id);
+    if (session == nullptr) return guess_limiter_.allow(key, now) ? DropReason::unknown_session : DropReason::guess_limited;
+    if (!guess_limiter_.available(key, now)) return DropReason::guess_limited;
     if (command == Command::ping) return answer_ping(*session, source, now);
     answer_session(*session, Command::start, source, now);
     return std::nullopt;
@@ -219,27 +233,25 @@ std::optional<DropReason> ServerCore::answer_init2(std::int32_t id, const udp::e
 {
     const address_v4 address = source.address().to_v4();
     Session* session = sessions_.find(id, address);
-    if (session == nullptr || session->pinged) {
+    // One id from one address proves one session: ids change with the
+    // cookie's slot, and a session lives longer than its id is valid, so a
+    // replayed INIT2 finds its session and cannot order a second train.
+    if (session != nullptr && session->pinged) return DropReason::replayed;
+    if (session == nullptr) {
         // The proof: the id came back from the address its INIT came from,
-        // so that address receives what we send it. A finished session
-        // under the same id is an earlier test from the same public
-        // endpoint, and this INIT2 starts the next one. Each attempt costs
-        // the address a token, so that guessing ids is slow and restarting
-        // finished sessions cannot order trains without end.
-        if (!proof_limiter_.allow(address, now)) return DropReason::rate_limited;
+        // so that address receives what we send it. Each attempt costs a
+        // token of the address and the port the id names, so that guessing
+        // ids is slow.
+        if (!proof_limiter_.allow(guess_key(address, id), now)) return DropReason::rate_limited;
         const auto init_source = cookies_.redeem(id, address, now);
+        if (!init_source) return DropReason::unknown_session;
         // No INIT from our own sockets got an id, but a guessed one must not
         // aim a PING train at them either.
-        if (init_source && from_own_socket(*init_source)) return DropReason::own_socket;
-        if (init_source) {
-            if (session != nullptr) sessions_.remove(id, address);
-            SessionTable::Created created = sessions_.create(id, *init_source, now);
-            if (created.evicted) report_end(*created.evicted);
-            ++counters_.sessions;
-            session = created.session;
-        } else if (session == nullptr) {
-            return DropReason::unknown_session;
-        }
+        if (from_own_socket(*init_source)) return DropReason::own_socket;
+        SessionTable::Created created = sessions_.create(id, *init_source, now);
+        if (created.evicted) report_end(*created.evicted);
+        ++counters_.sessions;
+        session = created.session;
     }
     session->alt_port = source.port();
     answer_session(*session, Command::init2, source, now);
@@ -277,6 +289,10 @@ std::optional<DropReason> ServerCore::answer_ping(Session& session, const udp::e
     // address. A PING that finds no room leaves its session unspent, so a
     // later one may try again.
     if (session.pinged) return DropReason::duplicate_ping;
+    // The client PINGs once START's reply has come; a PING before it is
+    // not the client's, and must not decide where the train goes or what
+    // the mapping was.
+    if (session.answered != Command::start) return DropReason::ping_before_start;
     if (!room_for_train(address_key(session.public_endpoint))) return DropReason::train_cap;
     session.pinged = true;
     sessions_.cancel_resend(session);

@@ -147,9 +147,14 @@ private:
     // INIT replies per source address: the only datagrams sent to addresses
     // that have not been proven.
     SourceRateLimiter init_limiter_;
-    // INIT2 proofs per source address, at the same rate: a client needs one
-    // per test, while guessing an id takes thousands.
+    // INIT2 proofs, and START and PING for sessions that do not exist, per
+    // source address and the port the id names, at the same rate: a client
+    // needs one proof per test and never names a missing session, while
+    // guessing an id takes thousands. Keyed by the port too, so that
+    // guesses bearing a client's address with other ids leave its own
+    // test alone.
     SourceRateLimiter proof_limiter_;
+    SourceRateLimiter guess_limiter_;
 
     // Trains under way, in the order their next PING is due: each comes due
     // one interval after it was last served, so appending keeps the order.

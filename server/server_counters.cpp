@@ -54,6 +54,9 @@ constexpr Column columns[] = {
     {"metrics_refused", &ServerCounters::metrics_refused},
     {"metrics_timeouts", &ServerCounters::metrics_timeouts},
     {"metrics_bad_requests", &ServerCounters::metrics_bad_requests},
+    {"dropped_guess_limited", DropReason::guess_limited},
+    {"dropped_ping_before_start", DropReason::ping_before_start},
+    {"dropped_replayed", DropReason::replayed},
 };
 
 // A reason without its column would be counted and never shown.

@@ -31,6 +31,9 @@ enum class DropReason {
     amplification,     // the reply to an unproven source would outweigh its request
     send_queue,        // the socket's send queue has no room for this kind of datagram
     train_cap,         // as many PING trains live or waiting as sessions allowed
+    guess_limited,     // START or PING naming an (address, port) whose failed guesses used up its tokens
+    ping_before_start, // a PING for a session whose START was never answered
+    replayed,          // INIT2 for a session that already had its PING train
     count              // not a reason: how many there are, for tables indexed by reason
 };
 

@@ -82,6 +82,8 @@ public:
         EXPECT_NE(on(client_init(at(primary).port()), primary), "") << primary;
         const std::int32_t id = cookie(primary, now);
         EXPECT_NE(on(client_init2(id, at(alternate).port()), alternate), "") << alternate;
+        // A PING counts only after START's reply, as the client sends it.
+        EXPECT_NE(on(client_start(id), alternate), "") << alternate;
         return id;
     }
     // The counters that are not 0, in the counters line's order.
@@ -323,7 +325,8 @@ TEST(ServerCore, InitRepliesAndProofsSpendTheirAddresssTokensProvenTrafficNone)
     EXPECT_NE(core.on(client_ping(id), flooder, on_extra), "");
     EXPECT_EQ(core.counts(), "sessions=1 inits_answered=42 dropped_rate_limited=165");
 
-    // Guessing ids: every failed proof costs a token of the address.
+    // Guessing ids: every failed proof costs a token of the address and the
+    // port its id names.
     EXPECT_EQ(answers(client_init2(right ^ 1, 40000), guesser, 20), 0);
     EXPECT_EQ(answers(client_init2(right, 40000), guesser, 1), 0) << "the bucket is empty";
     core.now += 100ms;
@@ -395,32 +398,46 @@ TEST(ServerCore, SessionsLiveTheirTtlAndOnlyANewerProvenOnePushesOneOut)
     EXPECT_EQ(core.deadline(), -1ms);
 }
 
-TEST(ServerCore, AnInit2RestartsAFinishedSessionForATokenOfItsAddress)
+// What forged requests bearing a client's address can do to its session:
+// replay its INIT2, PING before its START, sweep for its id, or guess ids
+// of their own. None may start a second train, move the train, change the
+// recorded mapping, or block the client's own proof.
+TEST(ServerCore, ForgedRequestsAtAClientsAddressNeitherReplayNorHijackNorBlockIt)
 {
     ServerOptions options = with(3, 0ms);
-    options.init_burst = 2;
-    Core core(options);
+    Core core(options);  // 10 a second, 20 at once
     const std::string primary = "203.0.113.5:40000", alternate = "203.0.113.5:40001";
-    const std::int32_t id = core.open(primary, alternate);
-    const std::string init2 =
-        R"(main > 203.0.113.5:40001 {"command":"INIT2","public_port_alt":40001,"session_id":{0}})";
-    const Step again{0ms, client_init2(id, 40001), alternate, on_main, init2};
-    const Step ping{0ms, client_ping(id), primary, on_extra, ping_to(primary, 1)};
-    const auto later = [](Step step, ServerClock::duration when) {
-        step.at = when;
-        return step;
-    };
-    play(core,
-         {// A live session's INIT2 again: answered, no token spent.
-          again, again, ping,
-          // --ping-interval 0: a PING each wake-up, 1 ms apart.
-          wake(1ms, ping_to(primary, 2)), wake(2ms, ping_to(primary, 3) + "\n" + line(0, primary, 3)),
-          // The same endpoint's next test: the same id, a new session.
-          later(again, 2ms), later(ping, 2ms), wake(3ms, ping_to(primary, 2)),
-          wake(4ms, ping_to(primary, 3) + "\n" + line(0, primary, 3)),
-          {4ms, client_init2(id, 40001), alternate, on_main, ""}, later(again, 104ms)},
-         {id});
-    EXPECT_EQ(core.counts(), "sessions=3 completed=2 endpoint_independent=2 inits_answered=1 dropped_rate_limited=1");
+    const std::string forged = "203.0.113.5:50000";
+    EXPECT_NE(core.on(client_init(40000), primary), "");
+    const std::int32_t id = cookie(primary);
+
+    // Guesses with ids of other ports, bearing the client's address, spend
+    // tokens that are not the client's.
+    for (int n = 0; n < 100; ++n) core.on(client_init2(id + (1 << 15) * (n % 7 + 1) + n, 40001), forged);
+    const std::string init2 = core.on(client_init2(id, 40001), alternate);
+    EXPECT_NE(init2, "") << "the client's own proof";
+    EXPECT_EQ(core.on(client_init2(id, 40001), alternate), init2) << "its INIT2 again: the same reply";
+
+    // A PING before START's reply decides nothing.
+    EXPECT_EQ(core.on(client_ping(id), forged, on_extra), "");
+    EXPECT_NE(core.on(client_start(id), alternate), "");
+
+    // A sweep of PINGs for the client's id: the misses use up the tokens of
+    // its (address, port), and then even the right id is refused.
+    for (int mac = 0; mac < 1000; ++mac)
+        if (((id ^ mac) & 0x7FFF) != 0) core.on(client_ping((id & ~0x7FFF) | mac), forged, on_extra);
+    EXPECT_EQ(core.on(client_ping(id), forged, on_extra), "") << "no train, no mapping from a guess";
+    core.now += 100ms;
+    EXPECT_EQ(core.on(client_ping(id), primary, on_extra), fill(ping_to(primary, 1), {id}))
+        << "a token later, the client's own";
+    core.tick(101ms);
+    EXPECT_EQ(core.tick(102ms), fill(ping_to(primary, 3) + "\n" + line(0, primary, 3), {id}));
+
+    // Replays of the INIT2 within its slot start nothing.
+    for (int n = 0; n < 100; ++n) EXPECT_EQ(core.on(client_init2(id, 40001), alternate), "");
+    EXPECT_EQ(core.counts(),
+              "sessions=1 completed=1 endpoint_independent=1 dropped_unknown_session=120 inits_answered=1 "
+              "dropped_guess_limited=981 dropped_ping_before_start=1 dropped_replayed=100");
 }
 
 // ------------------------------------------------------------ PING trains
@@ -523,7 +540,8 @@ TEST(ServerCore, RepeatsAProvenSessionsLastReplyOnlyWhileItsNextRequestIsMissing
     short_lived.session_ttl = 2s;
     Core expiring(short_lived);
     const std::int32_t expiring_id = expiring.open(primary, alternate);
-    EXPECT_EQ(expiring.tick(1s), fill(init2, {expiring_id}));
+    EXPECT_EQ(expiring.tick(1s),
+              fill(R"(main > 203.0.113.5:40001 {"command":"START","extra_port":30001,"session_id":{0}})", {expiring_id}));
     EXPECT_EQ(expiring.deadline(), 2s);
     EXPECT_EQ(expiring.tick(2s), fill(line(0, primary), {expiring_id}));
     EXPECT_EQ(expiring.deadline(), -1ms);
@@ -594,7 +612,7 @@ TEST(ServerCore, CountersLineHasEveryKeyInItsFixedOrder)
                                     &counters.metrics_timeouts,  &counters.metrics_bad_requests};
     const std::uint64_t named_places[] = {1, 2, 3, 4, 5, 6, 14, 25, 26, 27, 28, 29, 30, 31};
     for (std::size_t i = 0; i < std::size(named); ++i) *named[i] = named_places[i];
-    const std::uint64_t drop_places[] = {7, 8, 9, 10, 11, 12, 13, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24};
+    const std::uint64_t drop_places[] = {7, 8, 9, 10, 11, 12, 13, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 32, 33, 34};
     ASSERT_EQ(std::size(drop_places), counters.drops.size());
     std::copy(std::begin(drop_places), std::end(drop_places), counters.drops.begin());
     std::ifstream golden(PUNCHPROBE_GOLDEN_DIR "/counters_line.txt");

@@ -88,6 +88,8 @@ std::optional<int> open_session(UdpPeer& primary, UdpPeer& alternate, const udp:
     if (!init) return std::nullopt;
     const int id = id_in(*init);
     if (!ask(alternate, main, client_init2(id, alternate.port()), alternate, 1, wait)) return std::nullopt;
+    // A PING counts only once START has its reply, as with the client.
+    if (!ask(alternate, main, client_start(id), alternate, 1, wait)) return std::nullopt;
     return id;
 }
 

@@ -65,8 +65,8 @@ std::optional<Datagram> ask(UdpPeer& from, const boost::asio::ip::udp::endpoint&
 // The session id of an INIT reply, 0 when it names none.
 int id_in(const Datagram& reply);
 
-// INIT from `primary`, INIT2 from `alternate`: the session's id once both
-// are answered, each within `wait`.
+// INIT from `primary`, INIT2 and START from `alternate`: the session's id
+// once all are answered, each within `wait`.
 std::optional<int> open_session(UdpPeer& primary, UdpPeer& alternate, const boost::asio::ip::udp::endpoint& main,
                                 std::chrono::milliseconds wait = std::chrono::seconds(5));
 
