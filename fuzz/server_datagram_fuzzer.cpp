@@ -17,8 +17,10 @@
 //    below 1024, a non-unicast address or one of the server's own sockets;
 //  - every server datagram is one JSON object in FastWriter's text, fits the
 //    client's buffer, carries no "protocol" and is refused as a request;
+//  - a live session is never replaced, and a PING is accepted only once its
+//    session's START was answered;
 //  - PINGs go from the extra socket to a proven session's INIT source, one
-//    train per accepted PING, once per session until an INIT2 replaces it,
+//    train per accepted PING, once per session,
 //    numbered 1..pings in order; at most trains_per_address trains are under
 //    way per address, and never more trains live than max_sessions;
 //  - re-sends go only to the address of a live, unpinged proven session and
@@ -374,10 +376,7 @@ void Run::expire(ServerClock::time_point now)
 
 void Run::create(std::int32_t id, const address_v4& address, ServerClock::time_point now)
 {
-    if (Session* old = modeled(id, address)) {
-        require(old->pinged, "live session replaced before its PING");
-        sessions_.erase(sessions_.begin() + (old - sessions_.data()));
-    }
+    require(modeled(id, address) == nullptr, "a live session replaced: one id from one address proves one session");
     if (sessions_.size() >= max_sessions) sessions_.erase(sessions_.begin());
     Session created;
     created.id = id;
@@ -430,6 +429,7 @@ void Run::accept_ping(const Request& request)
     Session* session = request.id ? modeled(*request.id, address_of(request.source)) : nullptr;
     require(request.socket == ServerSocket::extra && session != nullptr && !session->pinged,
             "PING accepted without a live, unpinged session of its address, or on the main socket");
+    require(session->answered == punchprobe::Command::start, "PING accepted before its session's START was answered");
     session->pinged = true;
     trains_.push_back(Train{session->id, session->public_endpoint});
 }
@@ -453,6 +453,7 @@ void Run::check_reply(const OutboundDatagram& reply, const Json::Value& root, co
     Session* session = modeled(id, address_of(request.source));
     require(session != nullptr, "INIT2 or START answered without a live session of its address");
     if (request.command == "INIT2") session->alt_port = request.source.port();
+    if (request.command == "START") session->answered = punchprobe::Command::start;
     require(reply.bytes == (request.command == "INIT2" ? punchprobe::make_init2_reply(id, session->alt_port)
                                                        : punchprobe::make_start_reply(id, extra_port)),
             "INIT2 or START reply differs from the session's");
