@@ -39,6 +39,27 @@ void LogWriter::post_always(Stream stream, std::string line)
     lines_waiting_.notify_one();
 }
 
+bool LogWriter::post_latest(Stream stream, std::string line)
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (latest_waiting_) {
+            for (Line& waiting : queue_) {
+                if (!waiting.latest) continue;
+                queued_bytes_ = queued_bytes_ - waiting.text.size() + line.size();
+                waiting.stream = stream;
+                waiting.text = std::move(line);
+                return true;
+            }
+        }
+        enqueue(stream, std::move(line));
+        queue_.back().latest = true;
+        latest_waiting_ = true;
+    }
+    lines_waiting_.notify_one();
+    return false;
+}
+
 void LogWriter::enqueue(Stream stream, std::string line)
 {
     queued_bytes_ += line.size();
@@ -62,6 +83,7 @@ void LogWriter::run()
         std::deque<Line> batch;
         batch.swap(queue_);
         queued_bytes_ = 0;
+        latest_waiting_ = false;
         writing_ = true;
         lock.unlock();
         bool wrote_out = false;

@@ -32,6 +32,12 @@ public:
     // Queues a line whatever the bound, for the few that must never be lost.
     void post_always(Stream stream, std::string line);
 
+    // A line that only the latest of its kind matters for (the counters on
+    // request): it replaces the one still waiting, if any, so that at most
+    // one waits however often it comes. Queued even when the bound is
+    // reached, as it is one line at most. True when it replaced another.
+    bool post_latest(Stream stream, std::string line);
+
     // Waits until every line queued so far has been written and flushed.
     void flush();
 
@@ -39,6 +45,7 @@ private:
     struct Line {
         Stream stream;
         std::string text;
+        bool latest = false;  // from post_latest
     };
 
     void enqueue(Stream stream, std::string line);
@@ -53,6 +60,7 @@ private:
     std::condition_variable caught_up_;
     std::deque<Line> queue_;
     std::size_t queued_bytes_ = 0;
+    bool latest_waiting_ = false;
     bool writing_ = false;
     bool stopping_ = false;
     // Last, so that it starts once everything it uses exists.

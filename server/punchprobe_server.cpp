@@ -215,8 +215,10 @@ void PunchprobeServer::handle_signal(const error_code& error, int signal_number)
 {
     if (error == asio::error::operation_aborted || stopped_) return;
     if (signal_number == counters_signal) {
-        // The operator's look at the counters; service goes on.
-        log_.post_always(LogWriter::Stream::out, counters_line(core_.counters()));
+        // The operator's look at the counters; service goes on. A storm of
+        // requests behind a stalled reader keeps one line, the latest.
+        if (log_.post_latest(LogWriter::Stream::out, counters_line(core_.counters())))
+            ++core_.counters().counters_lines_coalesced;
         start_signal_wait();
         return;
     }

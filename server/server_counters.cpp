@@ -57,6 +57,7 @@ constexpr Column columns[] = {
     {"dropped_guess_limited", DropReason::guess_limited},
     {"dropped_ping_before_start", DropReason::ping_before_start},
     {"dropped_replayed", DropReason::replayed},
+    {"counters_lines_coalesced", &ServerCounters::counters_lines_coalesced},
 };
 
 // A reason without its column would be counted and never shown.

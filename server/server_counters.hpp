@@ -56,6 +56,9 @@ struct ServerCounters {
     std::uint64_t metrics_refused = 0;
     std::uint64_t metrics_timeouts = 0;
     std::uint64_t metrics_bad_requests = 0;
+    // Counters lines asked for while one still waited to be written: the
+    // waiting one was brought up to date instead.
+    std::uint64_t counters_lines_coalesced = 0;
     // Datagrams dropped, by reason.
     std::array<std::uint64_t, static_cast<std::size_t>(DropReason::count)> drops{};
 

@@ -94,4 +94,29 @@ TEST(LogWriter, AStalledReaderCostsLinesNotTimeAndTheRestComeOutWholeAndInOrder)
     EXPECT_EQ(err.str(), "an error\n");
 }
 
+// Counters asked for again and again behind a stalled reader: one waits,
+// brought up to date each time, and it is the last one that comes out.
+TEST(LogWriter, TheLatestOfItsKindReplacesTheOneStillWaiting)
+{
+    GatedBuffer gate;
+    std::ostream out(&gate);
+    std::ostringstream err;
+    int replaced = 0;
+    {
+        LogWriter log(out, err, 400);
+        const std::unique_ptr<GatedBuffer, void (*)(GatedBuffer*)> opener(&gate, [](GatedBuffer* g) { g->open(); });
+        EXPECT_FALSE(log.post_latest(LogWriter::Stream::out, "counters 0"));
+        ASSERT_TRUE(gate.wait_until_blocked(5s)) << "the writer never reached the stream";
+        EXPECT_TRUE(log.post(LogWriter::Stream::out, "a session line"));
+        for (int i = 1; i <= 100000; ++i)
+            replaced += log.post_latest(LogWriter::Stream::out, "counters " + std::to_string(i) + std::string(200, ' '));
+        // The waiting counters line counts against the bound, once.
+        EXPECT_TRUE(log.post(LogWriter::Stream::out, "another session line"));
+        EXPECT_FALSE(log.post(LogWriter::Stream::out, std::string(200, 'x'))) << "the bound";
+    }
+    EXPECT_EQ(replaced, 99999);
+    EXPECT_EQ(gate.text(), "counters 0\na session line\ncounters 100000" + std::string(200, ' ') +
+                               "\nanother session line\n");
+}
+
 }  // namespace
