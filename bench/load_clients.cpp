@@ -4,7 +4,9 @@
 
 #include <array>
 #include <cstring>
+#include <deque>
 #include <string>
+#include <unordered_map>
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/error.hpp>
@@ -46,20 +48,32 @@ struct Slot {
     }
 
     // New ports for the next session; handlers of the old sockets see
-    // another generation and stop.
-    void renew()
+    // another generation and stop. A primary port that one of this run's
+    // sessions used lately would get that session's id again, which the
+    // server takes for a replay: the system is asked again, a few times.
+    void renew(std::unordered_map<std::uint64_t, Clock::time_point>& recent, Clock::time_point now)
     {
         ++generation;
         error_code ignored;
         primary.close(ignored);
         alternate.close(ignored);
-        primary.open(udp::v4(), ignored);
-        primary.bind(udp::endpoint(source, 0), ignored);
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            primary.close(ignored);
+            primary.open(udp::v4(), ignored);
+            primary.bind(udp::endpoint(source, 0), ignored);
+            primary_port = primary.local_endpoint(ignored).port();
+            const auto used = recent.find(key());
+            if (used == recent.end() || now - used->second > id_lifetime) break;
+        }
         alternate.open(udp::v4(), ignored);
         alternate.bind(udp::endpoint(source, 0), ignored);
-        primary_port = primary.local_endpoint(ignored).port();
         alternate_port = alternate.local_endpoint(ignored).port();
     }
+
+    std::uint64_t key() const { return (std::uint64_t{source.to_uint()} << 16) | primary_port; }
+
+    // Two of the server's cookie slots, and some.
+    static constexpr std::chrono::seconds id_lifetime{25};
 
     asio::ip::address_v4 source;
     unsigned generation = 0;
@@ -126,7 +140,17 @@ private:
         }
         ++started_sessions_;
         if (slot.used) {
-            slot.renew();
+            const auto now = Clock::now();
+            recent_ports_[slot.key()] = now;
+            recent_order_.emplace_back(now, slot.key());
+            // Ports past the id's lifetime are forgotten, oldest first.
+            while (now - recent_order_.front().first > Slot::id_lifetime) {
+                const auto entry = recent_ports_.find(recent_order_.front().second);
+                if (entry != recent_ports_.end() && entry->second == recent_order_.front().first)
+                    recent_ports_.erase(entry);
+                recent_order_.pop_front();
+            }
+            slot.renew(recent_ports_, now);
             receive(slot, true);
             receive(slot, false);
         }
@@ -279,6 +303,9 @@ private:
     asio::io_service io_service_;
     asio::steady_timer sweep_;
     std::vector<std::unique_ptr<Slot>> slots_;
+    // Primary ports of finished sessions, while their ids may still be valid.
+    std::unordered_map<std::uint64_t, Clock::time_point> recent_ports_;
+    std::deque<std::pair<Clock::time_point, std::uint64_t>> recent_order_;
     LoadResult result_;
     Clock::time_point started_;
     Clock::time_point next_progress_;

@@ -1,5 +1,6 @@
 #include "server/metrics_endpoint.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <iterator>
 #include <utility>
@@ -52,7 +53,11 @@ bool is_metrics_path(boost::beast::string_view target)
 class MetricsEndpoint::Connection : public std::enable_shared_from_this<Connection> {
 public:
     Connection(MetricsEndpoint& owner, tcp::socket socket)
-        : owner_(owner), socket_(std::move(socket)), deadline_(owner.io_service_), buffer_(max_request_bytes)
+        : owner_(owner),
+          socket_(std::move(socket)),
+          deadline_(owner.io_service_),
+          head_deadline_(owner.io_service_),
+          buffer_(max_request_bytes)
     {
         parser_.header_limit(static_cast<std::uint32_t>(max_request_bytes));
         parser_.body_limit(0);
@@ -61,6 +66,14 @@ public:
     void start(std::list<std::shared_ptr<Connection>>::iterator position)
     {
         position_ = position;
+        // The request head first, in a short time of its own, so that
+        // connections trickling their request cannot hold the slots.
+        head_deadline_.expires_after(std::min(owner_.deadline_, max_head_time));
+        head_deadline_.async_wait([self = shared_from_this()](const error_code& error) {
+            if (error == asio::error::operation_aborted || !self->open_ || self->answering_) return;
+            ++self->owner_.counters_.metrics_timeouts;
+            self->close();
+        });
         // One deadline for request and response together: a client that
         // trickles a byte at a time gets no more time than a silent one.
         deadline_.expires_after(owner_.deadline_);
@@ -80,6 +93,7 @@ public:
         const auto keep = shared_from_this();
         error_code ignored;
         deadline_.cancel(ignored);
+        head_deadline_.cancel(ignored);
         socket_.shutdown(tcp::socket::shutdown_send, ignored);
         socket_.non_blocking(true, ignored);
         char scratch[1024];
@@ -93,11 +107,16 @@ public:
     }
 
     std::list<std::shared_ptr<Connection>>::iterator position() const { return position_; }
+    // Still sending its request: the first to give way to a new connection.
+    bool waiting_for_request() const { return open_ && !answering_; }
 
 private:
     void read(const error_code& error)
     {
         if (!open_) return;
+        answering_ = true;
+        error_code ignored;
+        head_deadline_.cancel(ignored);
         const bool http_fault =
             error && error.category() == http::make_error_code(http::error::end_of_stream).category();
         if (error == http::error::end_of_stream || (error && !http_fault)) {
@@ -142,11 +161,13 @@ private:
     MetricsEndpoint& owner_;
     tcp::socket socket_;
     asio::steady_timer deadline_;
+    asio::steady_timer head_deadline_;
     boost::beast::flat_buffer buffer_;
     http::request_parser<http::empty_body> parser_;
     http::response<http::string_body> response_;
     std::list<std::shared_ptr<Connection>>::iterator position_;
     bool open_ = true;
+    bool answering_ = false;
 };
 
 MetricsEndpoint::MetricsEndpoint(asio::io_service& io_service, const tcp::endpoint& where,
@@ -212,7 +233,17 @@ void MetricsEndpoint::accepted(const error_code& error, tcp::socket socket)
         return;
     }
     if (connections_.size() >= max_connections) {
-        // Someone holds every slot: this one gets nothing, not even a wait.
+        // The oldest connection still sending its request makes room: a
+        // scraper's request comes at once, a slow or silent one may wait.
+        const auto waiting = std::find_if(connections_.begin(), connections_.end(),
+                                          [](const auto& connection) { return connection->waiting_for_request(); });
+        if (waiting != connections_.end()) {
+            ++counters_.metrics_pushed_out;
+            (*waiting)->close();
+        }
+    }
+    if (connections_.size() >= max_connections) {
+        // Every slot is answering: this one gets nothing, not even a wait.
         ++counters_.metrics_refused;
         error_code ignored;
         socket.close(ignored);

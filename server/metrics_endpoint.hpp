@@ -43,8 +43,12 @@ public:
     boost::asio::ip::tcp::endpoint endpoint() const { return endpoint_; }
     std::size_t open_connections() const { return connections_.size(); }
 
-    // Connections served at once; one more is closed at once and counted.
+    // Connections served at once. One more pushes out the oldest that is
+    // still sending its request, or, with none such, is closed at once.
     static constexpr std::size_t max_connections = 4;
+    // A scraper sends its request at once: a request head that takes longer
+    // (or longer than the whole deadline) ends the connection.
+    static constexpr std::chrono::milliseconds max_head_time{1000};
     // The request line and headers together; a body is never accepted.
     static constexpr std::size_t max_request_bytes = 4096;
 

@@ -58,6 +58,7 @@ constexpr Column columns[] = {
     {"dropped_ping_before_start", DropReason::ping_before_start},
     {"dropped_replayed", DropReason::replayed},
     {"counters_lines_coalesced", &ServerCounters::counters_lines_coalesced},
+    {"metrics_pushed_out", &ServerCounters::metrics_pushed_out},
 };
 
 // A reason without its column would be counted and never shown.

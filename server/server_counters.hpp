@@ -59,6 +59,9 @@ struct ServerCounters {
     // Counters lines asked for while one still waited to be written: the
     // waiting one was brought up to date instead.
     std::uint64_t counters_lines_coalesced = 0;
+    // Metrics connections still sending their request, closed to make room
+    // for a new one when every slot was taken.
+    std::uint64_t metrics_pushed_out = 0;
     // Datagrams dropped, by reason.
     std::array<std::uint64_t, static_cast<std::size_t>(DropReason::count)> drops{};
 

@@ -172,11 +172,15 @@ TEST(MetricsEndpoint, RequestsGetThePageOrAShortCountedErrorAndStopClosesEveryCo
     std::vector<std::unique_ptr<HttpPeer>> held;
     for (std::size_t i = 0; i < max_connections; ++i) held.push_back(std::make_unique<HttpPeer>(port));
     ASSERT_TRUE(held.back()->send("GET /metrics HTTP/1.1\r\n"));
-    // Refused only once every other one is accepted and held.
-    HttpPeer refused(port);
-    refused.read_until_closed(5s);
-    ASSERT_EQ(server.counters().metrics_refused, 1u);
+    // One more pushes out the oldest, once every other one is accepted.
+    HttpPeer newcomer(port);
+    held.front()->read_until_closed(5s);
+    EXPECT_TRUE(held.front()->closed);
+    ASSERT_EQ(server.counters().metrics_pushed_out, 1u);
+    EXPECT_EQ(server.counters().metrics_refused, 0u);
     EXPECT_TRUE(server.stop()) << "the loop still had work after stop()";
+    newcomer.read_until_closed(2s);
+    EXPECT_TRUE(newcomer.closed);
     for (auto& peer : held) {
         peer->read_until_closed(2s);
         EXPECT_TRUE(peer->closed);
@@ -187,7 +191,8 @@ TEST(MetricsEndpoint, RequestsGetThePageOrAShortCountedErrorAndStopClosesEveryCo
 
 TEST(MetricsEndpoint, StalledConnectionsDelayNoUdpSessionAndCloseAtTheirDeadline)
 {
-    const auto deadline = 2s;
+    // The request's own deadline, the shorter one.
+    const auto deadline = std::chrono::milliseconds(punchprobe::MetricsEndpoint::max_head_time);
     ServerThread server(with_metrics(deadline));
     const unsigned short port = server.server.metrics_endpoint()->port();
     const auto opened = Clock::now();
@@ -209,6 +214,7 @@ TEST(MetricsEndpoint, StalledConnectionsDelayNoUdpSessionAndCloseAtTheirDeadline
     }
     EXPECT_GE(Clock::now() - opened, deadline - 100ms) << "closed before the deadline";
     EXPECT_EQ(server.counters().metrics_timeouts, max_connections);
+    EXPECT_EQ(server.counters().metrics_pushed_out, 0u);
 
     // The slots are free again.
     HttpPeer scraper(port);
@@ -232,6 +238,31 @@ TEST(MetricsEndpoint, OneDeadlineCoversTheWholeRequestHoweverSlowlyItComes)
     EXPECT_GE(Clock::now() - opened, deadline - 50ms);
     EXPECT_LT(Clock::now() - opened, deadline + 1500ms);
     EXPECT_EQ(server.counters().metrics_timeouts, 1u);
+}
+
+// Connections that trickle their request hold every slot, and keep coming
+// back: each scrape still gets its page, by pushing out the oldest of them.
+TEST(MetricsEndpoint, ScrapesPushOutConnectionsStillSendingTheirRequest)
+{
+    ServerThread server(with_metrics(5s));
+    const unsigned short port = server.server.metrics_endpoint()->port();
+    std::vector<std::unique_ptr<HttpPeer>> tricklers;
+    const auto trickle = [&] {
+        tricklers.push_back(std::make_unique<HttpPeer>(port));
+        EXPECT_TRUE(tricklers.back()->connected && tricklers.back()->send("GET /metr"));
+    };
+    for (std::size_t i = 0; i < max_connections; ++i) trickle();
+    constexpr int scrapes = 10;
+    int answered = 0;
+    for (int i = 0; i < scrapes; ++i) {
+        HttpPeer scraper(port);
+        ASSERT_TRUE(scraper.send("GET /metrics HTTP/1.0\r\n\r\n"));
+        answered += scraper.read_until_closed(5s).rfind("HTTP/1.1 200 OK\r\n", 0) == 0;
+        trickle();  // the one pushed out comes back at once
+    }
+    EXPECT_EQ(answered, scrapes);
+    EXPECT_EQ(server.counters().metrics_pushed_out, static_cast<std::uint64_t>(scrapes));
+    EXPECT_EQ(server.counters().metrics_refused, 0u);
 }
 
 }  // namespace
