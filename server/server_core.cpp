@@ -156,6 +156,9 @@ std::optional<DropReason> ServerCore::decide(std::string_view bytes, const udp::
                                              ServerSocket socket, ServerClock::time_point now)
 {
     if (auto reason = screen_source(source)) return reason;
+    // The client's INIT byte for byte, the one request a flood is made of,
+    // skips the parser: it would pass every check below.
+    if (socket == ServerSocket::main && client_init_port(bytes)) return answer_init(bytes.size(), source, now);
     if (auto reason = screen_junk(bytes)) return reason;
 
     PunchprobeMessage message;

@@ -223,7 +223,7 @@ TEST(ServerCore, TakesOnlyRequestsInTheClientsExactShapeAndNoJunk)
         EXPECT_EQ(effects.empty(), counts != "inits_answered=1") << name << ": " << effects;
         ++cases;
     }
-    EXPECT_EQ(cases, 36);
+    EXPECT_EQ(cases, 41);
 }
 
 TEST(ServerCore, RefusesSourcesThatCannotBeAClient)
