@@ -179,8 +179,9 @@ TEST(ServerShell, ABurstOnOneSocketLeavesTheOtherItsTurn)
     primary.send_to(client_ping(*id), server.server.extra_endpoint());
     burst_sent.set_value();
 
-    // Read in batches of a few dozen, the INITs leave the PING its turn long
-    // before the last of them.
+    // Read in batches of 32, the INITs leave the PING its turn long before
+    // the last of them: after one batch, or a few when the machine is busy
+    // (a parallel sanitizer run once saw three), never after all.
     int replies = 0, pings = 0, replies_before_ping = -1;
     for (int read = 0; read < 2 * burst && replies + pings < burst + 5; ++read) {
         const auto datagram = primary.receive(10s);
@@ -192,7 +193,7 @@ TEST(ServerShell, ABurstOnOneSocketLeavesTheOtherItsTurn)
     EXPECT_EQ(replies, burst);
     EXPECT_EQ(pings, 5);
     EXPECT_GE(replies_before_ping, 0);
-    EXPECT_LE(replies_before_ping, 64);
+    EXPECT_LE(replies_before_ping, burst - 32);
 }
 
 TEST(ServerShell, StopLetsTheLoopRunOutWithATrainUnderWay)
