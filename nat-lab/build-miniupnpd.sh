@@ -34,20 +34,8 @@ started=$SECONDS
 work=$(mktemp -d "$cache/build.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-# The source comes through apt with a private sources list and state (as in
-# scripts/build-windows.sh): the machine's apt setup stays untouched, and apt
-# still checks the signed Release file and the checksums.
-apt_dir=$cache/apt
-mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
-echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian bookworm main" \
-  >"$apt_dir/sources.list"
-apt_options=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
-             -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache")
-# As root apt downloads as _apt, which must be able to write where the source lands.
-if [[ $(id -u) -eq 0 ]] && id _apt >/dev/null 2>&1; then chown _apt "$work"; fi
-apt-get "${apt_options[@]}" update -qq
-(cd "$work" && apt-get "${apt_options[@]}" source -qq "miniupnpd=$version" >/dev/null)
-source_dir=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'miniupnpd-*')
+"$lab_dir/../scripts/fetch-debian-source.sh" "$cache/apt" miniupnpd "$version" "$work/miniupnpd"
+source_dir=$work/miniupnpd
 
 patch -d "$source_dir" -p1 --quiet <"$patch_file"
 # debian/rules' configure line for the nftables variant.

@@ -24,41 +24,14 @@ step_done() {
   googletest
 step_done "package install"
 
-# Debian's source packages come through apt with a private sources list and
-# state, so the machine's apt configuration stays untouched while apt still
-# checks the signed Release file and the checksums.
-apt_dir=$out/apt
-apt_options=(-o "Dir::Etc::SourceList=$apt_dir/sources.list"
-             -o Dir::Etc::SourceParts=/dev/null
-             -o "Dir::State::Lists=$apt_dir/lists"
-             -o "Dir::Cache=$apt_dir/cache")
-apt_updated=false
 # fetch_source SOURCE_PACKAGE BINARY_PACKAGE FALLBACK_VERSION DEST: the source
 # of the version the Linux build uses, so that both builds agree on the
 # library's behaviour; the source version, since a binary-only rebuild (+b1)
 # has no source package of its own.
 fetch_source() {
-  local source=$1 binary=$2 version dest=$4
-  version=$(dpkg-query -W -f='${source:Version}' "$binary" 2>/dev/null || echo "$3")
-  if ! $apt_updated; then
-    mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/source"
-    echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian bookworm main" \
-      > "$apt_dir/sources.list"
-    # As root apt downloads as _apt, which must be able to write where the
-    # source lands.
-    if [[ $(id -u) -eq 0 ]] && id _apt >/dev/null 2>&1; then
-      chown _apt "$apt_dir/source"
-    fi
-    apt-get "${apt_options[@]}" update -qq
-    apt_updated=true
-  fi
-  # apt-get source unpacks into the current directory; dpkg-source (dpkg-dev)
-  # does the unpacking.
-  (cd "$apt_dir/source" && apt-get "${apt_options[@]}" source -qq "$source=$version")
-  rm -rf "$dest"
-  # The unpacked directory's name has neither epoch nor Debian revision.
-  version=${version#*:}
-  mv "$apt_dir/source/$source-${version%-*}" "$dest"
+  local version
+  version=$(dpkg-query -W -f='${source:Version}' "$2" 2>/dev/null || echo "$3")
+  "$root/scripts/fetch-debian-source.sh" "$out/apt" "$1" "$version" "$4"
 }
 
 jsoncpp_src=$out/jsoncpp-src
