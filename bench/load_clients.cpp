@@ -57,7 +57,7 @@ struct Slot {
         error_code ignored;
         primary.close(ignored);
         alternate.close(ignored);
-        for (int attempt = 0; attempt < 8; ++attempt) {
+        for (int attempt = 0; attempt < 32; ++attempt) {
             primary.close(ignored);
             primary.open(udp::v4(), ignored);
             primary.bind(udp::endpoint(source, 0), ignored);
@@ -72,8 +72,9 @@ struct Slot {
 
     std::uint64_t key() const { return (std::uint64_t{source.to_uint()} << 16) | primary_port; }
 
-    // Two of the server's cookie slots, and some.
-    static constexpr std::chrono::seconds id_lifetime{25};
+    // An id is the same only within one of the server's 10 s cookie slots,
+    // and a little more for the clocks' difference.
+    static constexpr std::chrono::seconds id_lifetime{11};
 
     asio::ip::address_v4 source;
     unsigned generation = 0;
