@@ -6,7 +6,7 @@
 
 namespace punchprobe {
 
-bool TokenBucket::has_token(const RateLimit& limit, ServerClock::time_point now)
+bool TokenBucket::has_token(const RateLimit& limit, ServerClock::time_point now, double amount)
 {
     if (limit.unlimited()) return true;
     if (tokens_ < 0) {
@@ -16,14 +16,14 @@ bool TokenBucket::has_token(const RateLimit& limit, ServerClock::time_point now)
         tokens_ = std::min(limit.burst, tokens_ + seconds * limit.per_second);
     }
     refilled_ = std::max(refilled_, now);
-    return tokens_ >= 1;
+    return tokens_ >= amount;
 }
 
-bool TokenBucket::take(const RateLimit& limit, ServerClock::time_point now)
+bool TokenBucket::take(const RateLimit& limit, ServerClock::time_point now, double amount)
 {
     if (limit.unlimited()) return true;
-    if (!has_token(limit, now)) return false;
-    tokens_ -= 1;
+    if (!has_token(limit, now, amount)) return false;
+    tokens_ -= amount;
     return true;
 }
 
@@ -60,6 +60,36 @@ std::size_t SourceRateLimiter::index_of(std::uint64_t key) const
     // product depend on every bit of the key.
     const std::uint64_t mixed = (key ^ (key_ >> 32)) * key_;
     return static_cast<std::size_t>(mixed >> 48);  // 16 bits: bucket_count
+}
+
+RecentAddresses::RecentAddresses(std::size_t slots, ServerClock::duration memory, std::uint64_t key)
+    : shift_(64), memory_(memory), key_(key | 1)
+{
+    while (shift_ > 48 && (std::size_t{1} << (64 - shift_)) < slots) --shift_;
+}
+
+bool RecentAddresses::remember(const boost::asio::ip::address_v4& address, ServerClock::time_point now)
+{
+    if (slots_.empty()) slots_.resize(std::size_t{1} << (64 - shift_));
+    Slot& slot = slots_[index_of(address.to_uint())];
+    const bool pushed_out = live(slot, now) && slot.address != address.to_uint();
+    slot = Slot{address.to_uint(), now, true};
+    return pushed_out;
+}
+
+bool RecentAddresses::recent(const boost::asio::ip::address_v4& address, ServerClock::time_point now) const
+{
+    if (slots_.empty()) return false;
+    const Slot& slot = slots_[index_of(address.to_uint())];
+    return live(slot, now) && slot.address == address.to_uint();
+}
+
+std::size_t RecentAddresses::index_of(std::uint32_t address) const
+{
+    // The same multiply-shift as the rate limiter's, under a key of its own.
+    if (shift_ == 64) return 0;  // one slot; a shift by 64 is undefined
+    const std::uint64_t mixed = (address ^ (key_ >> 32)) * key_;
+    return static_cast<std::size_t>(mixed >> shift_);
 }
 
 }  // namespace punchprobe

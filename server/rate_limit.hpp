@@ -19,12 +19,13 @@ struct RateLimit {
     bool unlimited() const { return per_second <= 0; }
 };
 
-// One bucket, full at first. Takes one token when it has one.
+// One bucket, full at first. Takes `amount` tokens (bytes, for a budget)
+// when it has them.
 class TokenBucket {
 public:
-    bool take(const RateLimit& limit, ServerClock::time_point now);
+    bool take(const RateLimit& limit, ServerClock::time_point now, double amount = 1);
     // Whether take() would succeed now, without taking.
-    bool has_token(const RateLimit& limit, ServerClock::time_point now);
+    bool has_token(const RateLimit& limit, ServerClock::time_point now, double amount = 1);
 
 private:
     double tokens_ = -1;  // below zero: never used, so full
@@ -62,6 +63,36 @@ private:
     std::uint64_t key_;
     // Allocated at the first limited use, so an unlimited server keeps none.
     std::vector<TokenBucket> buckets_;
+};
+
+// Addresses seen lately, in a fixed array of slots indexed by a keyed hash
+// of the address: remembering one more never grows memory, and pushes out
+// only the address that had its slot (counted by remember()).
+class RecentAddresses {
+public:
+    // `slots` is rounded up to a power of two.
+    RecentAddresses(std::size_t slots, ServerClock::duration memory,
+                    std::uint64_t key = SourceRateLimiter::random_key());
+
+    // True when this pushed another address, still remembered, out of its
+    // slot.
+    bool remember(const boost::asio::ip::address_v4& address, ServerClock::time_point now);
+    bool recent(const boost::asio::ip::address_v4& address, ServerClock::time_point now) const;
+
+private:
+    struct Slot {
+        std::uint32_t address = 0;
+        ServerClock::time_point seen{};
+        bool used = false;
+    };
+    std::size_t index_of(std::uint32_t address) const;
+    bool live(const Slot& slot, ServerClock::time_point now) const { return slot.used && now - slot.seen < memory_; }
+
+    unsigned shift_;
+    ServerClock::duration memory_;
+    std::uint64_t key_;
+    // Allocated at the first address remembered.
+    std::vector<Slot> slots_;
 };
 
 }  // namespace punchprobe

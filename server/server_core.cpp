@@ -115,6 +115,9 @@ ServerCore::ServerCore(const ServerOptions& options, unsigned short main_port, u
       sessions_(options.session_ttl, options.max_sessions),
       cookies_(cookie_key),
       init_limiter_(RateLimit{options.init_rate, options.init_burst}, limiter_key),
+      // A second's worth at once.
+      init_budget_limit_{options.init_budget, options.init_budget},
+      proven_addresses_(options.proven_address_slots, proven_address_memory, limiter_key ^ 0xD6E8FEB86659FD93ull),
       proof_limiter_(RateLimit{options.init_rate, options.init_burst}, ~limiter_key),
       guess_limiter_(RateLimit{options.init_rate, options.init_burst}, limiter_key * 0x9E3779B97F4A7C15ull)
 {
@@ -222,13 +225,30 @@ std::optional<DropReason> ServerCore::answer_init(std::size_t request_size, cons
 {
     // Nothing is stored: the id is a cookie that only the real source gets
     // to see, and the rate limit bounds what a forged one costs others.
-    if (!init_limiter_.allow(source.address().to_v4(), now)) return DropReason::rate_limited;
+    const address_v4 address = source.address().to_v4();
+    const bool within_rate = init_limiter_.allow(address, now);
+    if (!within_rate && init_budget_limit_.per_second <= 0) return DropReason::rate_limited;
     const std::int32_t id = cookies_.issue(source, now);
     std::string reply = make_init_reply(id, source.address().to_string(), source.port());
     if (static_cast<double>(reply.size()) > options_.max_amplification * static_cast<double>(request_size))
         return DropReason::amplification;
+    if (!within_rate && !pay_from_init_budget(address, reply.size(), now)) return DropReason::rate_limited;
     send(std::move(reply), source, ServerSocket::main, false, &ServerCounters::inits_answered);
     return std::nullopt;
+}
+
+bool ServerCore::pay_from_init_budget(const address_v4& address, std::size_t bytes, ServerClock::time_point now)
+{
+    const auto amount = static_cast<double>(bytes);
+    if (proven_addresses_.recent(address, now) && proven_init_budget_.take(init_budget_limit_, now, amount)) {
+        ++counters_.inits_proven_budget;
+        return true;
+    }
+    if (shared_init_budget_.take(init_budget_limit_, now, amount)) {
+        ++counters_.inits_shared_budget;
+        return true;
+    }
+    return false;
 }
 
 std::optional<DropReason> ServerCore::answer_init2(std::int32_t id, const udp::endpoint& source,
@@ -251,6 +271,7 @@ std::optional<DropReason> ServerCore::answer_init2(std::int32_t id, const udp::e
         // No INIT from our own sockets got an id, but a guessed one must not
         // aim a PING train at them either.
         if (from_own_socket(*init_source)) return DropReason::own_socket;
+        if (proven_addresses_.remember(address, now)) ++counters_.proven_addresses_pushed_out;
         SessionTable::Created created = sessions_.create(id, *init_source, now);
         if (created.evicted) report_end(*created.evicted);
         ++counters_.sessions;

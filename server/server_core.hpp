@@ -112,6 +112,8 @@ private:
     std::optional<DropReason> screen_source(const boost::asio::ip::udp::endpoint& source) const;
     std::optional<DropReason> answer_init(std::size_t request_size, const boost::asio::ip::udp::endpoint& source,
                                           ServerClock::time_point now);
+    bool pay_from_init_budget(const boost::asio::ip::address_v4& address, std::size_t bytes,
+                              ServerClock::time_point now);
     std::optional<DropReason> answer_init2(std::int32_t id, const boost::asio::ip::udp::endpoint& source,
                                            ServerClock::time_point now);
     void answer_session(Session& session, Command answered, const boost::asio::ip::udp::endpoint& source,
@@ -147,6 +149,14 @@ private:
     // INIT replies per source address: the only datagrams sent to addresses
     // that have not been proven.
     SourceRateLimiter init_limiter_;
+    // What an address past its own rate may still get: a forged flood
+    // bearing its address drains its bucket, not its service. Addresses
+    // that proved a session lately have a budget of their own, which a
+    // flood from anywhere else cannot spend.
+    RateLimit init_budget_limit_;
+    TokenBucket shared_init_budget_;
+    TokenBucket proven_init_budget_;
+    RecentAddresses proven_addresses_;
     // INIT2 proofs, and START and PING for sessions that do not exist, per
     // source address and the port the id names, at the same rate: a client
     // needs one proof per test and never names a missing session, while

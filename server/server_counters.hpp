@@ -62,6 +62,13 @@ struct ServerCounters {
     // Metrics connections still sending their request, closed to make room
     // for a new one when every slot was taken.
     std::uint64_t metrics_pushed_out = 0;
+    // INIT replies past their address's --init-rate, paid from the budget
+    // of addresses that proved a session lately, or from the shared one.
+    std::uint64_t inits_proven_budget = 0;
+    std::uint64_t inits_shared_budget = 0;
+    // Addresses that proved a session lately, forgotten early because
+    // another one took their slot.
+    std::uint64_t proven_addresses_pushed_out = 0;
     // Datagrams dropped, by reason.
     std::array<std::uint64_t, static_cast<std::size_t>(DropReason::count)> drops{};
 

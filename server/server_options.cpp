@@ -25,6 +25,7 @@ constexpr int max_session_ttl_s = 86400;
 // Far below 2^31, so that random session ids almost never collide.
 constexpr long long max_max_sessions = 16777216;
 constexpr long long max_init_rate = 1000000;
+constexpr long long max_init_budget = 1000000000;
 constexpr long long max_trains_per_address = 1000000;
 constexpr int max_resends = 10;
 constexpr int max_resend_interval_ms = 10000;
@@ -90,6 +91,9 @@ po::options_description describe_options()
          "INIT replies per second per source address; 0: no limit")
         ("init-burst", po::value<long long>()->default_value(20),
          "INIT replies one source address may get at once")
+        ("init-budget", po::value<long long>()->default_value(500000),
+         "bytes a second of INIT replies, over all source addresses, to those past their --init-rate; as "
+         "much again for addresses that proved a session in the last 10 minutes; 0: none")
         ("trains-per-address", po::value<long long>()->default_value(4),
          "PING trains sent to one address at once; more wait their turn")
         ("resends", po::value<long long>()->default_value(default_resends),
@@ -126,6 +130,7 @@ ServerOptions options_from(const po::variables_map& values)
     const long long max_sessions = values["max-sessions"].as<long long>();
     const long long init_rate = values["init-rate"].as<long long>();
     const long long init_burst = values["init-burst"].as<long long>();
+    const long long init_budget = values["init-budget"].as<long long>();
     const long long trains_per_address = values["trains-per-address"].as<long long>();
     const long long resends = values["resends"].as<long long>();
     const long long resend_interval = values["resend-interval"].as<long long>();
@@ -137,6 +142,7 @@ ServerOptions options_from(const po::variables_map& values)
     check_range("max-sessions", max_sessions, 1, max_max_sessions);
     check_range("init-rate", init_rate, 0, max_init_rate);
     check_range("init-burst", init_burst, 1, max_init_rate);
+    check_range("init-budget", init_budget, 0, max_init_budget);
     check_range("trains-per-address", trains_per_address, 1, max_trains_per_address);
     check_range("resends", resends, 0, max_resends);
     check_range("resend-interval", resend_interval, 1, max_resend_interval_ms);
@@ -151,6 +157,7 @@ ServerOptions options_from(const po::variables_map& values)
     options.max_sessions = static_cast<std::size_t>(max_sessions);
     options.init_rate = static_cast<double>(init_rate);
     options.init_burst = static_cast<double>(init_burst);
+    options.init_budget = static_cast<double>(init_budget);
     options.trains_per_address = static_cast<int>(trains_per_address);
     options.resends = static_cast<int>(resends);
     options.resend_interval = std::chrono::milliseconds(resend_interval);

@@ -25,6 +25,10 @@ constexpr int default_ping_count = 5;
 constexpr int default_resends = 3;
 constexpr std::chrono::milliseconds default_resend_interval{1000};
 
+// How long an address that proved a session keeps its share of the INIT
+// budget: longer than anyone waits between two tests.
+constexpr std::chrono::minutes proven_address_memory{10};
+
 // The extra port sits beside the main one, so one firewall range opens both.
 constexpr unsigned short default_extra_port = default_server_port + 1;
 
@@ -42,6 +46,15 @@ struct ServerOptions {
     // init_burst; 0 turns the limit off (load tests from one address).
     double init_rate = 10;
     double init_burst = 20;
+    // Bytes a second of INIT replies to addresses past their own rate, for
+    // all of them together, and as much again for addresses that proved a
+    // session lately: a forged flood bearing a real client's address
+    // cannot shut it out, yet what the server reflects stays bounded.
+    // 0: the per-address rate is a hard limit.
+    double init_budget = 500000;
+    // Addresses remembered as having proved a session, in a fixed table.
+    // Not on the command line; tests take fewer.
+    std::size_t proven_address_slots = 65536;
     // PING trains under way towards one address at once; more wait.
     int trains_per_address = 4;
     int resends = default_resends;

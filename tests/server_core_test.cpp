@@ -24,6 +24,7 @@ using boost::asio::ip::make_address_v4;
 using boost::asio::ip::udp;
 using punchprobe::ServerClock;
 using punchprobe::ServerOptions;
+using punchprobe::proven_address_memory;
 using punchprobe::SessionCookies;
 using punchprobe_test::client_init;
 using punchprobe_test::client_init2;
@@ -301,7 +302,9 @@ TEST(ServerCore, OnlyTheIdFromTheInitsAddressWithinTwoSlotsProvesASession)
 
 TEST(ServerCore, InitRepliesAndProofsSpendTheirAddresssTokensProvenTrafficNone)
 {
-    Core core;  // 10 a second, 20 at once
+    ServerOptions rate_alone;
+    rate_alone.init_budget = 0;
+    Core core(rate_alone);  // 10 a second, 20 at once
     const auto answers = [&core](const std::string& request, const std::string& source, int times) {
         int answered = 0;
         for (int time = 0; time < times; ++time) answered += !core.on(request, source).empty();
@@ -342,6 +345,78 @@ TEST(ServerCore, InitRepliesAndProofsSpendTheirAddresssTokensProvenTrafficNone)
     for (int time = 0; time < 100; ++time) open.on(client_init2(right ^ 1, 40000), guesser);
     open.on(client_init2(right, 40000), guesser);
     EXPECT_EQ(open.counts(), "sessions=1 dropped_unknown_session=100 inits_answered=1000");
+}
+
+// Bytes sent to `destination` in `effects`, as the test's Core shows them.
+std::size_t bytes_to(const std::string& effects, const std::string& destination)
+{
+    std::size_t bytes = 0;
+    std::istringstream lines(effects);
+    for (std::string line; std::getline(lines, line);) {
+        const std::string head = "main ?> " + destination + " ";
+        if (line.compare(0, head.size(), head) == 0) bytes += line.size() - head.size() + 1;  // and its line feed
+    }
+    return bytes;
+}
+
+TEST(ServerCore, PastItsRateAnAddressIsServedFromABudgetAndAProvenOneFromItsOwn)
+{
+    // 1,000 forged INITs a second bearing a client's address for 3 s: its
+    // bucket is soon empty, but the shared budget answers them all, the
+    // client's own INITs among them.
+    Core core;  // 10 a second, 20 at once, then 500,000 bytes a second
+    const std::string victim = "203.0.113.9";
+    int client_answered = 0;
+    std::size_t reflected = 0;
+    for (int ms = 0; ms < 3000; ++ms) {
+        core.now = t0 + std::chrono::milliseconds(ms);
+        reflected += bytes_to(core.on(client_init(50000 + ms % 1000), victim + ":" + std::to_string(50000 + ms % 1000)),
+                              victim + ":" + std::to_string(50000 + ms % 1000));
+        if (ms % 300 == 150) client_answered += core.on(client_init(40000), victim + ":40000") != "";
+    }
+    EXPECT_EQ(client_answered, 10);
+    EXPECT_EQ(core.counts(), "inits_answered=3010 inits_shared_budget=2961");
+    EXPECT_LT(reflected, 3000u * 93) << "at most one reply of at most 93 bytes to each forged INIT";
+
+    // The budget is bounded: a flooder past its rate gets a second's worth
+    // at once and then the budget's rate, and an unproven address whose own
+    // bucket it cannot refill in time is refused while it lasts; an address
+    // that proved a session lately still gets its share.
+    ServerOptions small;
+    small.init_budget = 2000;
+    Core tight(small);
+    const std::int32_t id = tight.open("198.51.100.2:40000", "198.51.100.2:40001");
+    tight.on(client_ping(id), "198.51.100.2:40000", on_extra);
+    std::size_t flood_bytes = 0;
+    for (int n = 0; n < 2000; ++n) {
+        tight.now = t0 + std::chrono::milliseconds(n);
+        flood_bytes += bytes_to(tight.on(client_init(40000), "192.0.2.66:40000"), "192.0.2.66:40000");
+    }
+    EXPECT_LE(flood_bytes, (20 + 2 * 10) * 93 + 2000 + 2 * 2000) << "the burst and rate, then the budget's";
+    for (int n = 0; n < 20; ++n) {
+        tight.on(client_init(50000 + n), "203.0.113.9:" + std::to_string(50000 + n));
+        tight.on(client_init(50000 + n), "198.51.100.2:" + std::to_string(50000 + n));
+    }
+    EXPECT_EQ(tight.on(client_init(40000), "203.0.113.9:40000"), "") << "both its bucket and the budget are spent";
+    EXPECT_NE(tight.on(client_init(40002), "198.51.100.2:40002"), "") << "proven a moment ago";
+    EXPECT_EQ(tight.counts(),
+              "sessions=1 inits_answered=148 dropped_rate_limited=1895 inits_proven_budget=1 "
+              "inits_shared_budget=67");
+
+    // Ten minutes on, the proof is forgotten; with one slot, a newer proof
+    // pushes an older one out (counted), and its share with it.
+    small.proven_address_slots = 1;
+    Core one_slot(small);
+    one_slot.open("198.51.100.2:40000", "198.51.100.2:40001");
+    one_slot.open("198.51.100.3:40000", "198.51.100.3:40001");
+    for (int n = 0; n < 20; ++n) one_slot.on(client_init(50000 + n), "198.51.100.2:" + std::to_string(50000 + n));
+    EXPECT_EQ(one_slot.counts(), "sessions=2 inits_answered=22 inits_shared_budget=1 proven_addresses_pushed_out=1")
+        << "the pushed-out address past its rate pays from the shared budget";
+    one_slot.now += proven_address_memory;
+    one_slot.open("198.51.100.4:40000", "198.51.100.4:40001");
+    EXPECT_EQ(one_slot.counts(),
+              "sessions=3 expired=2 inits_answered=23 inits_shared_budget=1 proven_addresses_pushed_out=1")
+        << "a proof ten minutes old is forgotten, not pushed out";
 }
 
 TEST(ServerCore, AnInitReplyStaysWithinItsBoundOfTheRequest)
@@ -610,8 +685,10 @@ TEST(ServerCore, CountersLineHasEveryKeyInItsFixedOrder)
                                     &counters.log_lines_dropped, &counters.error_lines_suppressed,
                                     &counters.replies_resent,    &counters.metrics_refused,
                                     &counters.metrics_timeouts,  &counters.metrics_bad_requests,
-                                    &counters.counters_lines_coalesced, &counters.metrics_pushed_out};
-    const std::uint64_t named_places[] = {1, 2, 3, 4, 5, 6, 14, 25, 26, 27, 28, 29, 30, 31, 35, 36};
+                                    &counters.counters_lines_coalesced, &counters.metrics_pushed_out,
+                                    &counters.inits_proven_budget, &counters.inits_shared_budget,
+                                    &counters.proven_addresses_pushed_out};
+    const std::uint64_t named_places[] = {1, 2, 3, 4, 5, 6, 14, 25, 26, 27, 28, 29, 30, 31, 35, 36, 37, 38, 39};
     for (std::size_t i = 0; i < std::size(named); ++i) *named[i] = named_places[i];
     const std::uint64_t drop_places[] = {7, 8, 9, 10, 11, 12, 13, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 32, 33, 34};
     ASSERT_EQ(std::size(drop_places), counters.drops.size());

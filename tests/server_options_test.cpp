@@ -36,7 +36,8 @@ std::string fields(const punchprobe::ServerOptions& o)
            " extra-port=" + std::to_string(o.extra_port) + " pings=" + std::to_string(o.pings) +
            " ping-interval=" + ms(o.ping_interval) + " session-ttl=" + ms(o.session_ttl) +
            " max-sessions=" + std::to_string(o.max_sessions) + " init-rate=" + std::to_string(int(o.init_rate)) +
-           " init-burst=" + std::to_string(int(o.init_burst)) + " trains-per-address=" +
+           " init-burst=" + std::to_string(int(o.init_burst)) + " init-budget=" +
+           std::to_string(static_cast<long long>(o.init_budget)) + " trains-per-address=" +
            std::to_string(o.trains_per_address) + " resends=" + std::to_string(o.resends) +
            " resend-interval=" + ms(o.resend_interval) + " quiet=" + (o.quiet ? "yes" : "no") +
            " log-addresses=" + log_addresses[static_cast<int>(o.log_addresses)] + " metrics=" +
@@ -48,7 +49,7 @@ TEST(ServerOptions, EveryOptionReachesItsFieldOrIsRefusedByName)
 {
     EXPECT_EQ(fields(parse({}).options),
               "bind=0.0.0.0 port=30000 extra-port=30001 pings=5 ping-interval=50 session-ttl=60000 "
-              "max-sessions=65536 init-rate=10 init-burst=20 trains-per-address=4 resends=3 resend-interval=1000 "
+              "max-sessions=65536 init-rate=10 init-burst=20 init-budget=500000 trains-per-address=4 resends=3 resend-interval=1000 "
               "quiet=no log-addresses=full metrics=off metrics-deadline=5000 ");
     // The table is data: tests/golden/server_options.txt.
     std::ifstream table(PUNCHPROBE_GOLDEN_DIR "/server_options.txt");
