@@ -137,6 +137,9 @@ struct Common {
     std::vector<std::string> server_args;
     int server_cpu = -1;
     int bench_cpu = -1;
+    // What the *-at-victim floods forge.
+    std::uint32_t victim = 0x7F000001u;
+    unsigned short victim_id_port = 0;
 };
 
 // The server on 127.0.0.1 with system-chosen ports, its errors on ours.
@@ -156,6 +159,18 @@ std::unique_ptr<ServerProcess> start_server(const Common& common)
     // After the fork, so that the server never inherits this pinning.
     punchprobe_test::pin_to_cpu(common.bench_cpu);
     return server;
+}
+
+FloodSettings flood_settings(const Common& common, const ServerProcess& server, FloodKind kind, std::uint64_t rate)
+{
+    FloodSettings settings;
+    settings.kind = kind;
+    settings.main_port = server.ports().main;
+    settings.extra_port = server.ports().extra;
+    settings.rate = rate;
+    settings.victim = common.victim;
+    settings.victim_id_port = common.victim_id_port;
+    return settings;
 }
 
 // SIGTERM, then the counters line the server prints on its way out (empty
@@ -189,13 +204,8 @@ FloodOnlyResult run_flood_only(const Common& common, FloodKind kind, std::uint64
     const long input_drops_at_start = input_queue_drops();
     const long socket_drops_at_start = server_sockets(*server).drops;
 
-    FloodSettings settings;
-    settings.kind = kind;
-    settings.main_port = server->ports().main;
-    settings.extra_port = server->ports().extra;
-    settings.rate = rate;
     const auto started = Clock::now();
-    GarbageFlood flood(settings);
+    GarbageFlood flood(flood_settings(common, *server, kind, rate));
     for (int second = 1; second <= seconds; ++second) {
         std::this_thread::sleep_until(started + std::chrono::seconds(second));
         const ProcessUsage usage = process_usage(server->pid());
@@ -301,6 +311,15 @@ int amplification(const Common& common, std::chrono::milliseconds wait, bool fai
     return fail_on_loss && answered != 4 ? 1 : 0;
 }
 
+bool parse_victim(const std::string& text, std::uint32_t& victim)
+{
+    boost::system::error_code error;
+    const boost::asio::ip::address_v4 address = boost::asio::ip::make_address_v4(text, error);
+    if (error || address.to_uint() >> 24 != 127) return false;
+    victim = address.to_uint();
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[])
@@ -330,6 +349,11 @@ int main(int argc, char* argv[])
                           "session, and report what came back")
         ("amplification-wait", po::value<int>()->default_value(300),
          "milliseconds to wait for what a request brings back (1..10000)")
+        ("victim", po::value<std::string>()->default_value("127.0.0.1"),
+         "the address the init-at-victim and init2-at-victim floods forge (on 127.0.0.0/8); the real "
+         "client's is 127.0.0.1")
+        ("victim-id-port", po::value<int>()->default_value(0),
+         "the port every id of init2-at-victim names (1024..65535); 0: a random one for each datagram")
         ("busy-poll", "poll the clients' loop instead of sleeping in it, so the server's sends to loopback "
                       "do not pay for waking them")
         ("fail-on-loss", "exit with status 1 unless every session completed (with --sessions 0: unless the "
@@ -364,6 +388,15 @@ int main(int argc, char* argv[])
         std::cerr << "punchprobe-bench: --sources must be 1..15\n";
         return 2;
     }
+    const int victim_id_port = values["victim-id-port"].as<int>();
+    std::uint32_t victim = 0;
+    if (!parse_victim(values["victim"].as<std::string>(), victim) ||
+        (victim_id_port != 0 && (victim_id_port < 1024 || victim_id_port > 65535))) {
+        std::cerr << "punchprobe-bench: --victim must be an address on 127.0.0.0/8, --victim-id-port 0 or "
+                     "1024..65535\n";
+        return 2;
+    }
+
     const bool flood_only_mode = values["sessions"].as<std::size_t>() == 0;
     const int flood_time = values["flood-time"].as<int>();
     const int amplification_wait = values["amplification-wait"].as<int>();
@@ -389,6 +422,8 @@ int main(int argc, char* argv[])
         common.server_cpu = values["server-cpu"].as<int>();
         common.bench_cpu = values["bench-cpu"].as<int>();
         const bool fail_on_loss = values.count("fail-on-loss") > 0;
+        common.victim = victim;
+        common.victim_id_port = static_cast<unsigned short>(victim_id_port);
         if (values.count("amplification"))
             return amplification(common, std::chrono::milliseconds(amplification_wait), fail_on_loss);
         if (flood_only_mode) return flood_only(common, kinds, rates, flood_time, fail_on_loss);
@@ -424,14 +459,7 @@ int main(int argc, char* argv[])
         std::fflush(stdout);
 
         std::unique_ptr<GarbageFlood> flood;
-        if (rate > 0) {
-            FloodSettings flood_settings;
-            flood_settings.kind = kind;
-            flood_settings.main_port = server->ports().main;
-            flood_settings.extra_port = server->ports().extra;
-            flood_settings.rate = rate;
-            flood = std::make_unique<GarbageFlood>(flood_settings);
-        }
+        if (rate > 0) flood = std::make_unique<GarbageFlood>(flood_settings(common, *server, kind, rate));
 
         LoadResult result = run_load(settings);
         FloodResult flooded;
@@ -468,6 +496,11 @@ int main(int argc, char* argv[])
         // The INIT kinds are answered by design; nothing else may be.
         const bool stray_replies = !is_init_kind(kind) && flooded.unexpected_replies() != 0;
         if (fail_on_loss && (result.completed != settings.sessions || stray_replies)) return 1;
+    } catch (const NoRawSocket& error) {
+        // So that a smoke run without root counts as skipped (CTest's
+        // SKIP_RETURN_CODE).
+        std::cerr << "punchprobe-bench: " << error.what() << std::endl;
+        return 77;
     } catch (const std::exception& error) {
         std::cerr << "punchprobe-bench: " << error.what() << std::endl;
         return 1;
