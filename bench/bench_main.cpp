@@ -3,7 +3,8 @@
 // throughput, losses, latency and the server's memory and CPU. With
 // --sessions 0 it runs only the flood and reports the server's CPU per
 // datagram; with --amplification it reports what each kind of request
-// brings back.
+// brings back; --real-runs runs the real client under the flood instead of
+// the simulated ones.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -23,6 +24,7 @@
 #include "bench/amplification.hpp"
 #include "bench/garbage_flood.hpp"
 #include "bench/load_clients.hpp"
+#include "bench/real_runs.hpp"
 #include "bench/udp_stats.hpp"
 #include "support/counters_line.hpp"
 #include "support/server_process.hpp"
@@ -311,6 +313,49 @@ int amplification(const Common& common, std::chrono::milliseconds wait, bool fai
     return fail_on_loss && answered != 4 ? 1 : 0;
 }
 
+// The real client, one run after another, while the flood (if any) runs
+// from before the first to after the last.
+int real_runs(const Common& common, FloodKind kind, std::uint64_t rate, const std::string& client, int runs,
+              std::chrono::seconds time_limit, bool fail_on_loss)
+{
+    std::unique_ptr<ServerProcess> server = start_server(common);
+    std::printf("real-runs runs=%d client=%s flood_kind=%s flood_rate=%llu server_pid=%d\n", runs, client.c_str(),
+                flood_kind_name(kind), static_cast<unsigned long long>(rate), static_cast<int>(server->pid()));
+    std::fflush(stdout);
+    const auto started = Clock::now();
+    std::unique_ptr<GarbageFlood> flood;
+    if (rate > 0) {
+        flood = std::make_unique<GarbageFlood>(flood_settings(common, *server, kind, rate));
+        // The first run meets the flood under way: a tenth of a second's
+        // worth sent first (at most 5 s).
+        const std::uint64_t warm = std::max<std::uint64_t>(1, rate / 10);
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        while (flood->sent() < warm && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const RealRunsResult result =
+        run_real_clients(client, server->ports().main, runs, time_limit, [](int number, const RealRun& run) {
+            std::printf("real run=%d verdict=%s exit_status=%d pings_received=%ld elapsed_ms=%lld", number,
+                        run.verdict.c_str(), run.exit_status, run.pings_received,
+                        static_cast<long long>(run.elapsed.count()));
+            // The client's own words, last, since they have spaces.
+            if (!run.error.empty()) std::printf(" error=\"%s\"", run.error.c_str());
+            std::printf("\n");
+            std::fflush(stdout);
+        });
+    FloodResult flooded;
+    if (flood) flooded = flood->stop();
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    const std::string counters = stop_server(*server);
+    std::printf("server %s\n", counters.empty() ? "counters missing" : counters.c_str());
+    if (flood) print_flood(kind, flooded, seconds);
+    std::printf("real runs=%d success=%d failure=%d timed_out=%d other=%d not_run=%d success_rate=%.2f%%\n",
+                result.runs, result.success, result.failure, result.timed_out, result.other, result.not_run,
+                result.runs ? 100.0 * result.success / result.runs : 0.0);
+    std::fflush(stdout);
+    return fail_on_loss && result.success != runs ? 1 : 0;
+}
+
 bool parse_victim(const std::string& text, std::uint32_t& victim)
 {
     boost::system::error_code error;
@@ -354,11 +399,17 @@ int main(int argc, char* argv[])
          "client's is 127.0.0.1")
         ("victim-id-port", po::value<int>()->default_value(0),
          "the port every id of init2-at-victim names (1024..65535); 0: a random one for each datagram")
+        ("real-runs", po::value<int>()->default_value(0),
+         "run the real client N times, one after another, under the flood of --flood-kind at --flood-rate "
+         "(0: none), instead of the simulated clients; --time-limit bounds them all")
+        ("client", po::value<std::string>()->default_value(PUNCHPROBE_CLIENT_BINARY),
+         "client binary for --real-runs")
         ("busy-poll", "poll the clients' loop instead of sleeping in it, so the server's sends to loopback "
                       "do not pay for waking them")
         ("fail-on-loss", "exit with status 1 unless every session completed (with --sessions 0: unless the "
                          "server drained every flood without a drop and the replies were as expected; with "
-                         "--amplification: unless every step of the session was answered)")
+                         "--amplification: unless every step of the session was answered; with --real-runs: "
+                         "unless every run succeeded)")
         ("help", "print this help");
     po::options_description hidden;
     hidden.add_options()("server-args", po::value<std::vector<std::string>>(), "");
@@ -388,8 +439,24 @@ int main(int argc, char* argv[])
         std::cerr << "punchprobe-bench: --sources must be 1..15\n";
         return 2;
     }
+    const int real_run_count = values["real-runs"].as<int>();
     const int victim_id_port = values["victim-id-port"].as<int>();
     std::uint32_t victim = 0;
+    // The modes besides --amplification that run no simulated clients.
+    const int own_modes = real_run_count != 0;
+    const int modes = (values.count("amplification") > 0) + own_modes;
+    if (modes > 1) {
+        std::cerr << "punchprobe-bench: one of --amplification and --real-runs at a time\n";
+        return 2;
+    }
+    if (real_run_count < 0) {
+        std::cerr << "punchprobe-bench: --real-runs must be 0 or more\n";
+        return 2;
+    }
+    if (real_run_count > 0 && (kinds.size() != 1 || rates.size() != 1)) {
+        std::cerr << "punchprobe-bench: --real-runs takes one flood kind and one rate\n";
+        return 2;
+    }
     if (!parse_victim(values["victim"].as<std::string>(), victim) ||
         (victim_id_port != 0 && (victim_id_port < 1024 || victim_id_port > 65535))) {
         std::cerr << "punchprobe-bench: --victim must be an address on 127.0.0.0/8, --victim-id-port 0 or "
@@ -400,12 +467,12 @@ int main(int argc, char* argv[])
     const bool flood_only_mode = values["sessions"].as<std::size_t>() == 0;
     const int flood_time = values["flood-time"].as<int>();
     const int amplification_wait = values["amplification-wait"].as<int>();
-    if (flood_only_mode && !values.count("amplification") &&
+    if (flood_only_mode && modes == 0 &&
         (std::count(rates.begin(), rates.end(), 0u) != 0 || flood_time < 1 || flood_time > 600)) {
         std::cerr << "punchprobe-bench: --sessions 0 needs --flood-rate above 0 and --flood-time 1..600\n";
         return 2;
     }
-    if (!flood_only_mode && (kinds.size() != 1 || rates.size() != 1)) {
+    if (!flood_only_mode && own_modes == 0 && (kinds.size() != 1 || rates.size() != 1)) {
         std::cerr << "punchprobe-bench: several flood kinds or rates only with --sessions 0\n";
         return 2;
     }
@@ -426,6 +493,10 @@ int main(int argc, char* argv[])
         common.victim_id_port = static_cast<unsigned short>(victim_id_port);
         if (values.count("amplification"))
             return amplification(common, std::chrono::milliseconds(amplification_wait), fail_on_loss);
+        const std::chrono::seconds time_limit(values["time-limit"].as<int>());
+        if (real_run_count > 0)
+            return real_runs(common, kinds.front(), rates.front(), values["client"].as<std::string>(),
+                             real_run_count, time_limit, fail_on_loss);
         if (flood_only_mode) return flood_only(common, kinds, rates, flood_time, fail_on_loss);
 
         std::unique_ptr<ServerProcess> server = start_server(common);
@@ -440,7 +511,7 @@ int main(int argc, char* argv[])
         settings.sources = sources;
         settings.expected_pings = values["pings"].as<int>();
         settings.session_timeout = std::chrono::seconds(values["session-timeout"].as<int>());
-        settings.time_limit = std::chrono::seconds(values["time-limit"].as<int>());
+        settings.time_limit = time_limit;
         settings.busy_poll = values.count("busy-poll") > 0;
         settings.progress = [&server](std::chrono::steady_clock::duration elapsed, std::size_t completed) {
             const ProcessUsage usage = process_usage(server->pid());
