@@ -4,7 +4,8 @@
 // --sessions 0 it runs only the flood and reports the server's CPU per
 // datagram; with --amplification it reports what each kind of request
 // brings back; --real-runs runs the real client under the flood instead of
-// the simulated ones.
+// the simulated ones; --ping-sweep and --init2-replay attack one session
+// run by hand.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -25,6 +26,7 @@
 #include "bench/garbage_flood.hpp"
 #include "bench/load_clients.hpp"
 #include "bench/real_runs.hpp"
+#include "bench/session_attacks.hpp"
 #include "bench/udp_stats.hpp"
 #include "support/counters_line.hpp"
 #include "support/server_process.hpp"
@@ -145,9 +147,12 @@ struct Common {
 };
 
 // The server on 127.0.0.1 with system-chosen ports, its errors on ours.
-std::unique_ptr<ServerProcess> start_server(const Common& common)
+// Without `quiet` it writes its session lines, for the attacks that read
+// them.
+std::unique_ptr<ServerProcess> start_server(const Common& common, bool quiet = true)
 {
-    std::vector<std::string> options{"--quiet"};
+    std::vector<std::string> options;
+    if (quiet) options.push_back("--quiet");
     options.insert(options.end(), common.server_args.begin(), common.server_args.end());
     auto server = std::make_unique<ServerProcess>(
         punchprobe_test::loopback_server_argv(common.server_binary, options), punchprobe_test::Console::output,
@@ -356,6 +361,50 @@ int real_runs(const Common& common, FloodKind kind, std::uint64_t rate, const st
     return fail_on_loss && result.success != runs ? 1 : 0;
 }
 
+// Sound: the sweep tried the session's own id and yet the train came only
+// after the session's own PING, whole, with the mapping the server saw
+// from the client's own socket.
+int ping_sweep(const Common& common, std::uint64_t rate, std::chrono::seconds time, bool fail_on_loss)
+{
+    std::unique_ptr<ServerProcess> server = start_server(common, false);
+    const AttackedServer attacked{server->ports().main, server->ports().extra, &server->process()};
+    const PingSweepResult result = run_ping_sweep(attacked, rate, time);
+    const std::string counters = stop_server(*server);
+    std::printf("server %s\n", counters.empty() ? "counters missing" : counters.c_str());
+    std::printf("ping-sweep rate=%llu time_s=%lld sent=%llu send_errors=%llu right_id_sent=%llu "
+                "train_before_own_ping=%s own_pings=%d pings=%d pings_sent=%d mapping=%s dropped_guess_limited=%lld\n",
+                static_cast<unsigned long long>(rate), static_cast<long long>(time.count()),
+                static_cast<unsigned long long>(result.sent), static_cast<unsigned long long>(result.send_errors),
+                static_cast<unsigned long long>(result.right_id_sent), result.train_before_own_ping ? "yes" : "no",
+                result.own_pings, result.pings, result.pings_sent, result.mapping.c_str(),
+                punchprobe_test::counter_or_minus_one(punchprobe_test::counters_in(counters), "dropped_guess_limited"));
+    std::fflush(stdout);
+    const bool sound = result.right_id_sent > 0 && !result.train_before_own_ping && result.pings_sent > 0 &&
+                       result.pings == result.pings_sent && result.mapping == "endpoint-independent";
+    return fail_on_loss && !sound ? 1 : 0;
+}
+
+// Sound: the session had its train, every replay was dropped as one, and
+// no second train came.
+int init2_replay(const Common& common, int replays, bool fail_on_loss)
+{
+    std::unique_ptr<ServerProcess> server = start_server(common, false);
+    const AttackedServer attacked{server->ports().main, server->ports().extra, &server->process()};
+    const Init2ReplayResult result = run_init2_replay(attacked, replays);
+    const std::string counters = stop_server(*server);
+    const long long dropped_replayed =
+        punchprobe_test::counter_or_minus_one(punchprobe_test::counters_in(counters), "dropped_replayed");
+    std::printf("server %s\n", counters.empty() ? "counters missing" : counters.c_str());
+    std::printf("init2-replay replays=%d first_train_pings=%d pings_sent=%d init2_answered=%d start_answered=%s "
+                "trains=%d dropped_replayed=%lld\n",
+                replays, result.first_train_pings, result.pings_sent, result.init2_answered,
+                result.start_answered ? "yes" : "no", result.trains, dropped_replayed);
+    std::fflush(stdout);
+    const bool sound = result.pings_sent > 0 && result.first_train_pings == result.pings_sent &&
+                       result.init2_answered == 0 && result.trains == 1 && dropped_replayed == replays;
+    return fail_on_loss && !sound ? 1 : 0;
+}
+
 bool parse_victim(const std::string& text, std::uint32_t& victim)
 {
     boost::system::error_code error;
@@ -404,12 +453,21 @@ int main(int argc, char* argv[])
          "(0: none), instead of the simulated clients; --time-limit bounds them all")
         ("client", po::value<std::string>()->default_value(PUNCHPROBE_CLIENT_BINARY),
          "client binary for --real-runs")
+        ("ping-sweep", po::value<std::uint64_t>()->default_value(0),
+         "open one session by hand and, before its PING, send it forged PINGs at this rate from its INIT's "
+         "address and port, sweeping the MACs of its id (needs root)")
+        ("ping-sweep-time", po::value<int>()->default_value(4), "seconds the PING sweep runs (1..600)")
+        ("init2-replay", po::value<int>()->default_value(0),
+         "run one session by hand to the end of its train, then send its INIT2 again this many times "
+         "(1..100000) and its START and PING once more")
         ("busy-poll", "poll the clients' loop instead of sleeping in it, so the server's sends to loopback "
                       "do not pay for waking them")
         ("fail-on-loss", "exit with status 1 unless every session completed (with --sessions 0: unless the "
                          "server drained every flood without a drop and the replies were as expected; with "
                          "--amplification: unless every step of the session was answered; with --real-runs: "
-                         "unless every run succeeded)")
+                         "unless every run succeeded; with --ping-sweep: unless the sweep sent the session's "
+                         "own id and yet its whole train came only after its own PING, endpoint-independent; "
+                         "with --init2-replay: unless every replay was dropped and no second train came)")
         ("help", "print this help");
     po::options_description hidden;
     hidden.add_options()("server-args", po::value<std::vector<std::string>>(), "");
@@ -440,17 +498,22 @@ int main(int argc, char* argv[])
         return 2;
     }
     const int real_run_count = values["real-runs"].as<int>();
+    const std::uint64_t sweep_rate = values["ping-sweep"].as<std::uint64_t>();
+    const int sweep_time = values["ping-sweep-time"].as<int>();
+    const int replays = values["init2-replay"].as<int>();
     const int victim_id_port = values["victim-id-port"].as<int>();
     std::uint32_t victim = 0;
     // The modes besides --amplification that run no simulated clients.
-    const int own_modes = real_run_count != 0;
+    const int own_modes = (real_run_count != 0) + (sweep_rate != 0) + (replays != 0);
     const int modes = (values.count("amplification") > 0) + own_modes;
     if (modes > 1) {
-        std::cerr << "punchprobe-bench: one of --amplification and --real-runs at a time\n";
+        std::cerr << "punchprobe-bench: one of --amplification, --real-runs, --ping-sweep and --init2-replay "
+                     "at a time\n";
         return 2;
     }
-    if (real_run_count < 0) {
-        std::cerr << "punchprobe-bench: --real-runs must be 0 or more\n";
+    if (real_run_count < 0 || replays < 0 || replays > 100000 || sweep_time < 1 || sweep_time > 600) {
+        std::cerr << "punchprobe-bench: --real-runs must be 0 or more, --init2-replay 0..100000, "
+                     "--ping-sweep-time 1..600\n";
         return 2;
     }
     if (real_run_count > 0 && (kinds.size() != 1 || rates.size() != 1)) {
@@ -497,6 +560,9 @@ int main(int argc, char* argv[])
         if (real_run_count > 0)
             return real_runs(common, kinds.front(), rates.front(), values["client"].as<std::string>(),
                              real_run_count, time_limit, fail_on_loss);
+        if (sweep_rate > 0)
+            return ping_sweep(common, sweep_rate, std::chrono::seconds(sweep_time), fail_on_loss);
+        if (replays > 0) return init2_replay(common, replays, fail_on_loss);
         if (flood_only_mode) return flood_only(common, kinds, rates, flood_time, fail_on_loss);
 
         std::unique_ptr<ServerProcess> server = start_server(common);
