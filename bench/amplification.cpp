@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "bench/garbage_flood.hpp"
+#include "bench/probe_socket.hpp"
 #include "bench/wire.hpp"
 
 namespace punchprobe_bench {
@@ -18,49 +19,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr long made_up_id = 123456789;
-
-std::string dotted(std::uint32_t address)
-{
-    char text[INET_ADDRSTRLEN];
-    const in_addr in{htonl(address)};
-    return inet_ntop(AF_INET, &in, text, sizeof text);
-}
-
-// A UDP socket on one loopback address, closed on destruction.
-class Probe {
-public:
-    explicit Probe(std::uint32_t address) : address_(address)
-    {
-        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-        const sockaddr_in local = ipv4_endpoint(address, 0);
-        if (fd_ < 0 || bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
-            throw std::runtime_error("cannot bind a socket on " + dotted(address));
-        sockaddr_in bound{};
-        socklen_t length = sizeof bound;
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&bound), &length);
-        port_ = ntohs(bound.sin_port);
-    }
-    ~Probe() { close(fd_); }
-    Probe(const Probe&) = delete;
-    Probe& operator=(const Probe&) = delete;
-
-    int fd() const { return fd_; }
-    std::uint32_t address() const { return address_; }
-    unsigned short port() const { return port_; }
-
-    void send(const std::string& bytes, unsigned short to_port) const
-    {
-        const sockaddr_in to = ipv4_endpoint(INADDR_LOOPBACK, to_port);
-        if (sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) !=
-            static_cast<ssize_t>(bytes.size()))
-            throw std::runtime_error("cannot send to 127.0.0.1");
-    }
-
-private:
-    int fd_ = -1;
-    std::uint32_t address_;
-    unsigned short port_ = 0;
-};
 
 // Everything that reaches `probes` until `wait` is up. The first datagram
 // read from probes[0] is kept in `first` (NUL-terminated), for the session's

@@ -3,7 +3,9 @@
 // throughput, losses, latency and the server's memory and CPU. With
 // --sessions 0 it runs only the flood and reports the server's CPU per
 // datagram; with --amplification it reports what each kind of request
-// brings back.
+// brings back; --real-runs runs the real client under the flood instead of
+// the simulated ones; --ping-sweep and --init2-replay attack one session
+// run by hand.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -23,6 +25,8 @@
 #include "bench/amplification.hpp"
 #include "bench/garbage_flood.hpp"
 #include "bench/load_clients.hpp"
+#include "bench/real_runs.hpp"
+#include "bench/session_attacks.hpp"
 #include "bench/udp_stats.hpp"
 #include "support/counters_line.hpp"
 #include "support/server_process.hpp"
@@ -137,12 +141,18 @@ struct Common {
     std::vector<std::string> server_args;
     int server_cpu = -1;
     int bench_cpu = -1;
+    // What the *-at-victim floods forge.
+    std::uint32_t victim = 0x7F000001u;
+    unsigned short victim_id_port = 0;
 };
 
 // The server on 127.0.0.1 with system-chosen ports, its errors on ours.
-std::unique_ptr<ServerProcess> start_server(const Common& common)
+// Without `quiet` it writes its session lines, for the attacks that read
+// them.
+std::unique_ptr<ServerProcess> start_server(const Common& common, bool quiet = true)
 {
-    std::vector<std::string> options{"--quiet"};
+    std::vector<std::string> options;
+    if (quiet) options.push_back("--quiet");
     options.insert(options.end(), common.server_args.begin(), common.server_args.end());
     auto server = std::make_unique<ServerProcess>(
         punchprobe_test::loopback_server_argv(common.server_binary, options), punchprobe_test::Console::output,
@@ -156,6 +166,18 @@ std::unique_ptr<ServerProcess> start_server(const Common& common)
     // After the fork, so that the server never inherits this pinning.
     punchprobe_test::pin_to_cpu(common.bench_cpu);
     return server;
+}
+
+FloodSettings flood_settings(const Common& common, const ServerProcess& server, FloodKind kind, std::uint64_t rate)
+{
+    FloodSettings settings;
+    settings.kind = kind;
+    settings.main_port = server.ports().main;
+    settings.extra_port = server.ports().extra;
+    settings.rate = rate;
+    settings.victim = common.victim;
+    settings.victim_id_port = common.victim_id_port;
+    return settings;
 }
 
 // SIGTERM, then the counters line the server prints on its way out (empty
@@ -189,13 +211,8 @@ FloodOnlyResult run_flood_only(const Common& common, FloodKind kind, std::uint64
     const long input_drops_at_start = input_queue_drops();
     const long socket_drops_at_start = server_sockets(*server).drops;
 
-    FloodSettings settings;
-    settings.kind = kind;
-    settings.main_port = server->ports().main;
-    settings.extra_port = server->ports().extra;
-    settings.rate = rate;
     const auto started = Clock::now();
-    GarbageFlood flood(settings);
+    GarbageFlood flood(flood_settings(common, *server, kind, rate));
     for (int second = 1; second <= seconds; ++second) {
         std::this_thread::sleep_until(started + std::chrono::seconds(second));
         const ProcessUsage usage = process_usage(server->pid());
@@ -301,6 +318,102 @@ int amplification(const Common& common, std::chrono::milliseconds wait, bool fai
     return fail_on_loss && answered != 4 ? 1 : 0;
 }
 
+// The real client, one run after another, while the flood (if any) runs
+// from before the first to after the last.
+int real_runs(const Common& common, FloodKind kind, std::uint64_t rate, const std::string& client, int runs,
+              std::chrono::seconds time_limit, bool fail_on_loss)
+{
+    std::unique_ptr<ServerProcess> server = start_server(common);
+    std::printf("real-runs runs=%d client=%s flood_kind=%s flood_rate=%llu server_pid=%d\n", runs, client.c_str(),
+                flood_kind_name(kind), static_cast<unsigned long long>(rate), static_cast<int>(server->pid()));
+    std::fflush(stdout);
+    const auto started = Clock::now();
+    std::unique_ptr<GarbageFlood> flood;
+    if (rate > 0) {
+        flood = std::make_unique<GarbageFlood>(flood_settings(common, *server, kind, rate));
+        // The first run meets the flood under way: a tenth of a second's
+        // worth sent first (at most 5 s).
+        const std::uint64_t warm = std::max<std::uint64_t>(1, rate / 10);
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        while (flood->sent() < warm && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const RealRunsResult result =
+        run_real_clients(client, server->ports().main, runs, time_limit, [](int number, const RealRun& run) {
+            std::printf("real run=%d verdict=%s exit_status=%d pings_received=%ld elapsed_ms=%lld", number,
+                        run.verdict.c_str(), run.exit_status, run.pings_received,
+                        static_cast<long long>(run.elapsed.count()));
+            // The client's own words, last, since they have spaces.
+            if (!run.error.empty()) std::printf(" error=\"%s\"", run.error.c_str());
+            std::printf("\n");
+            std::fflush(stdout);
+        });
+    FloodResult flooded;
+    if (flood) flooded = flood->stop();
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    const std::string counters = stop_server(*server);
+    std::printf("server %s\n", counters.empty() ? "counters missing" : counters.c_str());
+    if (flood) print_flood(kind, flooded, seconds);
+    std::printf("real runs=%d success=%d failure=%d timed_out=%d other=%d not_run=%d success_rate=%.2f%%\n",
+                result.runs, result.success, result.failure, result.timed_out, result.other, result.not_run,
+                result.runs ? 100.0 * result.success / result.runs : 0.0);
+    std::fflush(stdout);
+    return fail_on_loss && result.success != runs ? 1 : 0;
+}
+
+// Sound: the sweep tried the session's own id and yet the train came only
+// after the session's own PING, whole, with the mapping the server saw
+// from the client's own socket.
+int ping_sweep(const Common& common, std::uint64_t rate, std::chrono::seconds time, bool fail_on_loss)
+{
+    std::unique_ptr<ServerProcess> server = start_server(common, false);
+    const AttackedServer attacked{server->ports().main, server->ports().extra, &server->process()};
+    const PingSweepResult result = run_ping_sweep(attacked, rate, time);
+    const std::string counters = stop_server(*server);
+    std::printf("server %s\n", counters.empty() ? "counters missing" : counters.c_str());
+    std::printf("ping-sweep rate=%llu time_s=%lld sent=%llu send_errors=%llu right_id_sent=%llu "
+                "train_before_own_ping=%s own_pings=%d pings=%d pings_sent=%d mapping=%s dropped_guess_limited=%lld\n",
+                static_cast<unsigned long long>(rate), static_cast<long long>(time.count()),
+                static_cast<unsigned long long>(result.sent), static_cast<unsigned long long>(result.send_errors),
+                static_cast<unsigned long long>(result.right_id_sent), result.train_before_own_ping ? "yes" : "no",
+                result.own_pings, result.pings, result.pings_sent, result.mapping.c_str(),
+                punchprobe_test::counter_or_minus_one(punchprobe_test::counters_in(counters), "dropped_guess_limited"));
+    std::fflush(stdout);
+    const bool sound = result.right_id_sent > 0 && !result.train_before_own_ping && result.pings_sent > 0 &&
+                       result.pings == result.pings_sent && result.mapping == "endpoint-independent";
+    return fail_on_loss && !sound ? 1 : 0;
+}
+
+// Sound: the session had its train, every replay was dropped as one, and
+// no second train came.
+int init2_replay(const Common& common, int replays, bool fail_on_loss)
+{
+    std::unique_ptr<ServerProcess> server = start_server(common, false);
+    const AttackedServer attacked{server->ports().main, server->ports().extra, &server->process()};
+    const Init2ReplayResult result = run_init2_replay(attacked, replays);
+    const std::string counters = stop_server(*server);
+    const long long dropped_replayed =
+        punchprobe_test::counter_or_minus_one(punchprobe_test::counters_in(counters), "dropped_replayed");
+    std::printf("server %s\n", counters.empty() ? "counters missing" : counters.c_str());
+    std::printf("init2-replay replays=%d first_train_pings=%d pings_sent=%d init2_answered=%d start_answered=%s "
+                "trains=%d dropped_replayed=%lld\n",
+                replays, result.first_train_pings, result.pings_sent, result.init2_answered,
+                result.start_answered ? "yes" : "no", result.trains, dropped_replayed);
+    std::fflush(stdout);
+    const bool sound = result.pings_sent > 0 && result.first_train_pings == result.pings_sent &&
+                       result.init2_answered == 0 && result.trains == 1 && dropped_replayed == replays;
+    return fail_on_loss && !sound ? 1 : 0;
+}
+
+bool parse_victim(const std::string& text, std::uint32_t& victim)
+{
+    boost::system::error_code error;
+    const boost::asio::ip::address_v4 address = boost::asio::ip::make_address_v4(text, error);
+    if (error || address.to_uint() >> 24 != 127) return false;
+    victim = address.to_uint();
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[])
@@ -330,11 +443,31 @@ int main(int argc, char* argv[])
                           "session, and report what came back")
         ("amplification-wait", po::value<int>()->default_value(300),
          "milliseconds to wait for what a request brings back (1..10000)")
+        ("victim", po::value<std::string>()->default_value("127.0.0.1"),
+         "the address the init-at-victim and init2-at-victim floods forge (on 127.0.0.0/8); the real "
+         "client's is 127.0.0.1")
+        ("victim-id-port", po::value<int>()->default_value(0),
+         "the port every id of init2-at-victim names (1024..65535); 0: a random one for each datagram")
+        ("real-runs", po::value<int>()->default_value(0),
+         "run the real client N times, one after another, under the flood of --flood-kind at --flood-rate "
+         "(0: none), instead of the simulated clients; --time-limit bounds them all")
+        ("client", po::value<std::string>()->default_value(PUNCHPROBE_CLIENT_BINARY),
+         "client binary for --real-runs")
+        ("ping-sweep", po::value<std::uint64_t>()->default_value(0),
+         "open one session by hand and, before its PING, send it forged PINGs at this rate from its INIT's "
+         "address and port, sweeping the MACs of its id (needs root)")
+        ("ping-sweep-time", po::value<int>()->default_value(4), "seconds the PING sweep runs (1..600)")
+        ("init2-replay", po::value<int>()->default_value(0),
+         "run one session by hand to the end of its train, then send its INIT2 again this many times "
+         "(1..100000) and its START and PING once more")
         ("busy-poll", "poll the clients' loop instead of sleeping in it, so the server's sends to loopback "
                       "do not pay for waking them")
         ("fail-on-loss", "exit with status 1 unless every session completed (with --sessions 0: unless the "
                          "server drained every flood without a drop and the replies were as expected; with "
-                         "--amplification: unless every step of the session was answered)")
+                         "--amplification: unless every step of the session was answered; with --real-runs: "
+                         "unless every run succeeded; with --ping-sweep: unless the sweep sent the session's "
+                         "own id and yet its whole train came only after its own PING, endpoint-independent; "
+                         "with --init2-replay: unless every replay was dropped and no second train came)")
         ("help", "print this help");
     po::options_description hidden;
     hidden.add_options()("server-args", po::value<std::vector<std::string>>(), "");
@@ -364,15 +497,45 @@ int main(int argc, char* argv[])
         std::cerr << "punchprobe-bench: --sources must be 1..15\n";
         return 2;
     }
+    const int real_run_count = values["real-runs"].as<int>();
+    const std::uint64_t sweep_rate = values["ping-sweep"].as<std::uint64_t>();
+    const int sweep_time = values["ping-sweep-time"].as<int>();
+    const int replays = values["init2-replay"].as<int>();
+    const int victim_id_port = values["victim-id-port"].as<int>();
+    std::uint32_t victim = 0;
+    // The modes besides --amplification that run no simulated clients.
+    const int own_modes = (real_run_count != 0) + (sweep_rate != 0) + (replays != 0);
+    const int modes = (values.count("amplification") > 0) + own_modes;
+    if (modes > 1) {
+        std::cerr << "punchprobe-bench: one of --amplification, --real-runs, --ping-sweep and --init2-replay "
+                     "at a time\n";
+        return 2;
+    }
+    if (real_run_count < 0 || replays < 0 || replays > 100000 || sweep_time < 1 || sweep_time > 600) {
+        std::cerr << "punchprobe-bench: --real-runs must be 0 or more, --init2-replay 0..100000, "
+                     "--ping-sweep-time 1..600\n";
+        return 2;
+    }
+    if (real_run_count > 0 && (kinds.size() != 1 || rates.size() != 1)) {
+        std::cerr << "punchprobe-bench: --real-runs takes one flood kind and one rate\n";
+        return 2;
+    }
+    if (!parse_victim(values["victim"].as<std::string>(), victim) ||
+        (victim_id_port != 0 && (victim_id_port < 1024 || victim_id_port > 65535))) {
+        std::cerr << "punchprobe-bench: --victim must be an address on 127.0.0.0/8, --victim-id-port 0 or "
+                     "1024..65535\n";
+        return 2;
+    }
+
     const bool flood_only_mode = values["sessions"].as<std::size_t>() == 0;
     const int flood_time = values["flood-time"].as<int>();
     const int amplification_wait = values["amplification-wait"].as<int>();
-    if (flood_only_mode && !values.count("amplification") &&
+    if (flood_only_mode && modes == 0 &&
         (std::count(rates.begin(), rates.end(), 0u) != 0 || flood_time < 1 || flood_time > 600)) {
         std::cerr << "punchprobe-bench: --sessions 0 needs --flood-rate above 0 and --flood-time 1..600\n";
         return 2;
     }
-    if (!flood_only_mode && (kinds.size() != 1 || rates.size() != 1)) {
+    if (!flood_only_mode && own_modes == 0 && (kinds.size() != 1 || rates.size() != 1)) {
         std::cerr << "punchprobe-bench: several flood kinds or rates only with --sessions 0\n";
         return 2;
     }
@@ -389,8 +552,17 @@ int main(int argc, char* argv[])
         common.server_cpu = values["server-cpu"].as<int>();
         common.bench_cpu = values["bench-cpu"].as<int>();
         const bool fail_on_loss = values.count("fail-on-loss") > 0;
+        common.victim = victim;
+        common.victim_id_port = static_cast<unsigned short>(victim_id_port);
         if (values.count("amplification"))
             return amplification(common, std::chrono::milliseconds(amplification_wait), fail_on_loss);
+        const std::chrono::seconds time_limit(values["time-limit"].as<int>());
+        if (real_run_count > 0)
+            return real_runs(common, kinds.front(), rates.front(), values["client"].as<std::string>(),
+                             real_run_count, time_limit, fail_on_loss);
+        if (sweep_rate > 0)
+            return ping_sweep(common, sweep_rate, std::chrono::seconds(sweep_time), fail_on_loss);
+        if (replays > 0) return init2_replay(common, replays, fail_on_loss);
         if (flood_only_mode) return flood_only(common, kinds, rates, flood_time, fail_on_loss);
 
         std::unique_ptr<ServerProcess> server = start_server(common);
@@ -405,7 +577,7 @@ int main(int argc, char* argv[])
         settings.sources = sources;
         settings.expected_pings = values["pings"].as<int>();
         settings.session_timeout = std::chrono::seconds(values["session-timeout"].as<int>());
-        settings.time_limit = std::chrono::seconds(values["time-limit"].as<int>());
+        settings.time_limit = time_limit;
         settings.busy_poll = values.count("busy-poll") > 0;
         settings.progress = [&server](std::chrono::steady_clock::duration elapsed, std::size_t completed) {
             const ProcessUsage usage = process_usage(server->pid());
@@ -424,14 +596,7 @@ int main(int argc, char* argv[])
         std::fflush(stdout);
 
         std::unique_ptr<GarbageFlood> flood;
-        if (rate > 0) {
-            FloodSettings flood_settings;
-            flood_settings.kind = kind;
-            flood_settings.main_port = server->ports().main;
-            flood_settings.extra_port = server->ports().extra;
-            flood_settings.rate = rate;
-            flood = std::make_unique<GarbageFlood>(flood_settings);
-        }
+        if (rate > 0) flood = std::make_unique<GarbageFlood>(flood_settings(common, *server, kind, rate));
 
         LoadResult result = run_load(settings);
         FloodResult flooded;
@@ -468,6 +633,11 @@ int main(int argc, char* argv[])
         // The INIT kinds are answered by design; nothing else may be.
         const bool stray_replies = !is_init_kind(kind) && flooded.unexpected_replies() != 0;
         if (fail_on_loss && (result.completed != settings.sessions || stray_replies)) return 1;
+    } catch (const NoRawSocket& error) {
+        // So that a smoke run without root counts as skipped (CTest's
+        // SKIP_RETURN_CODE).
+        std::cerr << "punchprobe-bench: " << error.what() << std::endl;
+        return 77;
     } catch (const std::exception& error) {
         std::cerr << "punchprobe-bench: " << error.what() << std::endl;
         return 1;

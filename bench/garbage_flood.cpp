@@ -35,6 +35,8 @@ const KindName kind_names[] = {
     {FloodKind::mixed, "mixed"},
     {FloodKind::init_forged, "init-forged"},
     {FloodKind::init_one_host, "init-one-host"},
+    {FloodKind::init_at_victim, "init-at-victim"},
+    {FloodKind::init2_at_victim, "init2-at-victim"},
     {FloodKind::junk_brackets, "junk-brackets"},
     {FloodKind::junk_deep, "junk-deep"},
     {FloodKind::junk_nul, "junk-nul"},
@@ -105,12 +107,19 @@ std::string flood_kind_names()
 
 bool is_junk_kind(FloodKind kind)
 {
-    return kind != FloodKind::mixed && !is_init_kind(kind);
+    const std::vector<FloodKind>& junk = junk_kinds();
+    return std::find(junk.begin(), junk.end(), kind) != junk.end();
 }
 
 bool is_init_kind(FloodKind kind)
 {
-    return kind == FloodKind::init_forged || kind == FloodKind::init_one_host;
+    return kind == FloodKind::init_forged || kind == FloodKind::init_one_host || kind == FloodKind::init_at_victim;
+}
+
+bool is_forged_kind(FloodKind kind)
+{
+    return kind == FloodKind::init_forged || kind == FloodKind::init_at_victim ||
+           kind == FloodKind::init2_at_victim;
 }
 
 const std::vector<FloodKind>& junk_kinds()
@@ -152,17 +161,21 @@ std::string junk_payload(FloodKind kind)
         return "{\"command\":\"INIT\",\"local_port\":\"40000\",\"protocol\":\"Punchprobe\"}\n";
     case FloodKind::mixed:
     case FloodKind::init_forged:
-    case FloodKind::init_one_host: break;
+    case FloodKind::init_one_host:
+    case FloodKind::init_at_victim:
+    case FloodKind::init2_at_victim: break;
     }
     return std::string();
 }
 
 GarbageFlood::GarbageFlood(const FloodSettings& settings) : settings_(settings)
 {
-    if (settings_.kind == FloodKind::init_forged) {
+    if (is_forged_kind(settings_.kind)) {
+        // Forged sources must not reach past this machine.
+        if (settings_.victim >> 24 != 127) throw std::invalid_argument("the victim address must be on 127.0.0.0/8");
         std::string why_not;
         forged_ = punchprobe_test::ForgedUdpSender::create(why_not);
-        if (!forged_) throw std::runtime_error("flood kind init-forged: " + why_not);
+        if (!forged_) throw NoRawSocket(std::string("flood kind ") + flood_kind_name(settings_.kind) + ": " + why_not);
         result_.replies_seen = false;
     }
     thread_ = std::thread(&GarbageFlood::run, this);
@@ -221,7 +234,8 @@ void GarbageFlood::run()
     std::vector<std::string> spoofed(batch);
     std::vector<mmsghdr> messages(batch);
     std::vector<iovec> vectors(batch);
-    std::string forged_init;
+    std::string forged;
+    char text[160];
     char buffer[2048];
     const auto started = Clock::now();
     std::uint64_t next = 0;
@@ -249,14 +263,27 @@ void GarbageFlood::run()
         attempted += static_cast<std::uint64_t>(count);
 
         if (forged_) {
-            // x >= 1 keeps clear of the clients (127.0.0.N) and the server;
-            // the last octet avoids .0 and .255.
             for (int index = 0; index < count; ++index) {
-                const std::uint32_t address =
-                    0x7F000000u | (1 + random() % 254) << 16 | (random() % 256) << 8 | (1 + random() % 254);
-                const auto port = static_cast<unsigned short>(1024 + random() % (65536 - 1024));
-                forged_init = init_request(port);
-                if (forged_->send(udp::endpoint(address_v4(address), port), forged_target, forged_init))
+                std::uint32_t address = settings_.victim;
+                // x >= 1 keeps clear of the clients (127.0.0.N) and the
+                // server; the last octet avoids .0 and .255.
+                if (settings_.kind == FloodKind::init_forged)
+                    address = 0x7F000000u | (1 + random() % 254) << 16 | (random() % 256) << 8 | (1 + random() % 254);
+                unsigned short port = 0;
+                if (settings_.kind == FloodKind::init2_at_victim) {
+                    // The INIT2 comes from the alternate port, above 1024 in
+                    // a request; the id names an INIT's port, and the server
+                    // issues none below 1024.
+                    port = static_cast<unsigned short>(1025 + random() % (65536 - 1025));
+                    const unsigned long id_port =
+                        settings_.victim_id_port != 0 ? settings_.victim_id_port : 1024 + random() % (65536 - 1024);
+                    const long id = static_cast<long>(id_port << 15 | (random() & 0x7FFF));
+                    forged.assign(text, static_cast<std::size_t>(format_init2(text, sizeof text, port, id)));
+                } else {
+                    port = static_cast<unsigned short>(1024 + random() % (65536 - 1024));
+                    forged.assign(text, static_cast<std::size_t>(format_init(text, sizeof text, port)));
+                }
+                if (forged_->send(udp::endpoint(address_v4(address), port), forged_target, forged))
                     ++sent_;
                 else
                     ++result_.send_errors;
@@ -273,7 +300,6 @@ void GarbageFlood::run()
                 payload = &inits[socket_index];
             } else if (settings_.kind == FloodKind::mixed) {
                 if (next % 2 == 0) {
-                    char text[160];
                     const long id = static_cast<long>(random() & 0x7FFFFFFF);
                     switch ((next / 2) % 3) {
                     case 0: format_init2(text, sizeof text, 40001, id); break;

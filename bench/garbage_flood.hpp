@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +24,14 @@ enum class FloodKind {
     init_forged,
     // Client-shaped INITs from 127.0.0.20, plain sockets.
     init_one_host,
+    // Client-shaped INITs from the victim's address and random ports >=
+    // 1024, through a raw socket: they spend the INIT tokens of the address
+    // the victim's own INIT needs.
+    init_at_victim,
+    // Client-shaped INIT2s from the victim's address and random ports, with
+    // random ids (or ids naming one port), through a raw socket: each
+    // spends a proof token of the address and the port its id names.
+    init2_at_victim,
     // One fixed datagram per junk class, to the main port; see junk_payload.
     junk_brackets,
     junk_deep,
@@ -40,6 +49,8 @@ const char* flood_kind_name(FloodKind kind);
 std::string flood_kind_names();
 bool is_junk_kind(FloodKind kind);
 bool is_init_kind(FloodKind kind);
+// Sent from forged sources through a raw socket (needs root).
+bool is_forged_kind(FloodKind kind);
 const std::vector<FloodKind>& junk_kinds();
 // The one datagram a junk kind sends, over and over.
 std::string junk_payload(FloodKind kind);
@@ -54,6 +65,17 @@ struct FloodSettings {
     // client's address, so a spoofed id that happens to be live still comes
     // from the wrong address. init-one-host puts all of them on 127.0.0.20.
     int sources = 4;
+    // The address the *-at-victim kinds forge, host order; on 127.0.0.0/8,
+    // so that the server's answers stay on this machine.
+    std::uint32_t victim = 0x7F000001u;
+    // The port init2-at-victim's ids name; 0: a random one per datagram.
+    unsigned short victim_id_port = 0;
+};
+
+// A flood or an attack needs a raw socket and none can be opened here.
+class NoRawSocket : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
 };
 
 struct FloodResult {
@@ -72,8 +94,8 @@ struct FloodResult {
 };
 
 // Sends one kind of hostile datagram to the server from its own thread until
-// stop(). Throws std::runtime_error from the constructor when the kind needs
-// a raw socket and none can be opened.
+// stop(). Throws NoRawSocket from the constructor when the kind needs a raw
+// socket and none can be opened.
 class GarbageFlood {
 public:
     explicit GarbageFlood(const FloodSettings& settings);
