@@ -59,6 +59,8 @@ constexpr Column columns[] = {
     {"dropped_replayed", DropReason::replayed},
     {"counters_lines_coalesced", &ServerCounters::counters_lines_coalesced},
     {"metrics_pushed_out", &ServerCounters::metrics_pushed_out},
+    {"receive_batches", &ServerCounters::receive_batches},
+    {"send_batches", &ServerCounters::send_batches},
 };
 
 // A reason without its column would be counted and never shown.

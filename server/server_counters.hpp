@@ -62,6 +62,11 @@ struct ServerCounters {
     // Metrics connections still sending their request, closed to make room
     // for a new one when every slot was taken.
     std::uint64_t metrics_pushed_out = 0;
+    // The shell's system calls that read datagrams and those that sent
+    // them, counted when they moved at least one: datagrams per call show
+    // how well batching works under load.
+    std::uint64_t receive_batches = 0;
+    std::uint64_t send_batches = 0;
     // Datagrams dropped, by reason.
     std::array<std::uint64_t, static_cast<std::size_t>(DropReason::count)> drops{};
 
