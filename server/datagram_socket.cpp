@@ -29,9 +29,9 @@ namespace {
 // a request.
 constexpr int receive_buffer_bytes = 4 * 1024 * 1024;
 
-// The kernel cuts a longer datagram to its slot and says how long the cut
-// is, so the core sees more bytes than a request can have and drops it as
-// oversized.
+// The kernel cuts a longer datagram to its slot, and the cut still holds
+// more bytes than a request can have: the core drops it as oversized, as it
+// would the whole.
 static_assert(DatagramSocket::receive_slot_size > max_request_size,
               "a datagram cut to its slot must still be longer than any request");
 
