@@ -6,6 +6,7 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -16,6 +17,16 @@
 #include "support/attack_server.hpp"
 #include "support/scripted_server.hpp"
 #include "support/server_thread.hpp"
+
+namespace punchprobe {
+
+// Outcomes by name in a failure's message.
+void PrintTo(DatagramSocket::Sent sent, std::ostream* out)
+{
+    *out << (sent == DatagramSocket::Sent::yes ? "yes" : sent == DatagramSocket::Sent::no_room ? "no_room" : "failed");
+}
+
+}  // namespace punchprobe
 
 namespace {
 
