@@ -159,10 +159,16 @@ std::size_t DatagramSocket::send_batch(const std::function<void(const OutboundDa
 
 DatagramSocket::Sent DatagramSocket::send(std::string& bytes, const udp::endpoint& destination, bool proven)
 {
-    add(OutboundDatagram{std::move(bytes), destination, which, proven});
-    Sent outcome = Sent::failed;
-    send_batch([&outcome](const OutboundDatagram&, Sent sent) { outcome = sent; });
-    return outcome;
+    if (queued_sends == 0) {
+        error_code error;
+        socket.send_to(asio::buffer(bytes), destination, 0, error);
+        if (!error) return Sent::yes;
+        if (error != asio::error::would_block) {
+            on_send_error_(error);
+            return Sent::failed;
+        }
+    }
+    return queue(bytes, destination, proven);
 }
 
 bool DatagramSocket::has_room(std::size_t datagrams, std::size_t bytes, bool proven) const
