@@ -49,11 +49,13 @@ public:
     // Adds a datagram to the batch that send_batch() sends.
     void add(OutboundDatagram datagram);
     bool has_batch() const { return !batch_.empty(); }
-    // Sends the batch in order, as many as the kernel takes at a time with
-    // one call (max_batch a call), and queues the rest behind the first the
-    // kernel pushed back. `taken` hears of each datagram's fate, in order
-    // (its bytes may be gone to the queue by then). Returns the calls that
-    // sent anything.
+    // Sends the batch in order, as many as the kernel takes at a time with one
+    // call (max_batch a call), and queues the rest behind the first the kernel
+    // pushed back. One the kernel refuses is reported through the error handler,
+    // and those behind it still go. While sends are queued, the whole batch
+    // queues behind them. `taken` hears of each datagram's fate, in order (its
+    // bytes may be gone to the queue by then). Returns the calls that sent
+    // anything.
     std::size_t send_batch(const std::function<void(const OutboundDatagram&, Sent)>& taken);
     // One datagram alone: sent at once, or queued behind earlier sends.
     // Nothing to do with the batch.
