@@ -1,10 +1,12 @@
 #include "server/punchprobe_server.hpp"
 
+#include <algorithm>
 #include <csignal>
+#include <initializer_list>
 #include <memory>
 #include <sstream>
+#include <utility>
 
-#include <boost/asio/buffer.hpp>
 #include <boost/asio/error.hpp>
 
 #include "client/host_network.hpp"
@@ -24,7 +26,7 @@ constexpr ServerClock::duration full_queue_pause = std::chrono::milliseconds(1);
 constexpr std::size_t max_ping_bytes = 96;
 
 // Datagrams read per socket before the loop turns to other work.
-constexpr int receive_batch = 32;
+constexpr std::size_t receive_batch = 32;
 
 // Error lines a second, and at once: enough to see what goes wrong, too few
 // to flood a journal.
@@ -97,33 +99,46 @@ std::string PunchprobeServer::metrics_page() const
 
 void PunchprobeServer::start_receive(DatagramSocket& listener)
 {
-    listener.socket.async_receive_from(asio::buffer(listener.buffer), listener.sender, 0,
-                                       [this, &listener](const error_code& error, std::size_t bytes_received) {
-                                           handle_receive(error, bytes_received, listener);
-                                       });
+    // Only a wait: the reads themselves take a batch each.
+    listener.socket.async_wait(udp::socket::wait_read,
+                               [this, &listener](const error_code& error) { handle_receive(error, listener); });
 }
 
-void PunchprobeServer::handle_receive(const error_code& error, std::size_t bytes_received, DatagramSocket& listener)
+void PunchprobeServer::handle_receive(const error_code& error, DatagramSocket& listener)
 {
     // The error first: after the server is gone its pending operations
     // complete as aborted, and nothing of it may be read then.
     if (error == asio::error::operation_aborted || stopped_) return;
-    // Under load more datagrams already wait: read them without a round
-    // through the loop each, a bounded batch so that the other socket and
-    // the timer get their turn.
-    std::size_t bytes = bytes_received;
-    error_code read_error = error;
-    for (int read = 0; read < receive_batch && !stopped_; ++read) {
-        if (read > 0) bytes = listener.socket.receive_from(asio::buffer(listener.buffer), listener.sender, 0, read_error);
-        if (read_error == asio::error::would_block) break;
-        if (read_error && !receive_error_allows_more(read_error)) break;
-        if (read_error) continue;
-        const ServerClock::time_point now = ServerClock::now();
-        refresh_local_addresses(now);
-        carry_out(core_.on_datagram({listener.buffer.data(), bytes}, listener.sender, listener.which, now));
-    }
+    if (!error || receive_error_allows_more(error)) read_waiting(listener);
     arm_timer();
     if (!stopped_) start_receive(listener);
+}
+
+void PunchprobeServer::read_waiting(DatagramSocket& listener)
+{
+    // Under load more datagrams already wait: read them in batches, a
+    // bounded number a wake-up so that the other socket and the timer get
+    // their turn. Each batch's replies leave together before the next read.
+    std::size_t read = 0;
+    for (std::size_t calls = 0; read < receive_batch && calls < receive_batch && !stopped_; ++calls) {
+        error_code read_error;
+        const std::size_t wanted = std::min(receive_batch - read, DatagramSocket::max_batch);
+        const std::size_t count = listener.receive(wanted, read_error);
+        if (read_error == asio::error::would_block) return;
+        if (read_error && !receive_error_allows_more(read_error)) return;
+        if (read_error) continue;
+        if (count == 0) return;
+        ++core_.counters().receive_batches;
+        // One look at the clock serves the batch: it came in at once.
+        const ServerClock::time_point now = ServerClock::now();
+        refresh_local_addresses(now);
+        for (std::size_t i = 0; i < count; ++i)
+            take(core_.on_datagram(listener.received(i), listener.sender(i), listener.which, now));
+        send_batches();
+        read += count;
+        // Fewer than asked for: the kernel's queue is empty.
+        if (count < wanted) return;
+    }
 }
 
 bool PunchprobeServer::receive_error_allows_more(const error_code& error)
@@ -138,18 +153,31 @@ bool PunchprobeServer::receive_error_allows_more(const error_code& error)
 
 void PunchprobeServer::carry_out(Effects& effects)
 {
-    for (OutboundDatagram& datagram : effects.datagrams) {
-        DatagramSocket& from = datagram.from == ServerSocket::main ? main_ : extra_;
-        switch (from.send(datagram.bytes, datagram.destination, datagram.proven)) {
+    take(effects);
+    send_batches();
+}
+
+void PunchprobeServer::take(Effects& effects)
+{
+    for (OutboundDatagram& datagram : effects.datagrams)
+        (datagram.from == ServerSocket::main ? main_ : extra_).add(std::move(datagram));
+    for (std::string& line : effects.lines)
+        if (!log_.post(LogWriter::Stream::out, std::move(line))) ++core_.counters().log_lines_dropped;
+}
+
+void PunchprobeServer::send_batches()
+{
+    const auto count = [this](const OutboundDatagram& datagram, DatagramSocket::Sent sent) {
+        switch (sent) {
         case DatagramSocket::Sent::yes:
             if (datagram.count_when_sent) ++(core_.counters().*datagram.count_when_sent);
             break;
         case DatagramSocket::Sent::no_room: core_.counters().count_drop(DropReason::send_queue); break;
         case DatagramSocket::Sent::failed: break;  // reported through send_errors()
         }
-    }
-    for (std::string& line : effects.lines)
-        if (!log_.post(LogWriter::Stream::out, std::move(line))) ++core_.counters().log_lines_dropped;
+    };
+    for (DatagramSocket* socket : {&main_, &extra_})
+        if (socket->has_batch()) core_.counters().send_batches += socket->send_batch(count);
 }
 
 DatagramSocket::ErrorHandler PunchprobeServer::send_errors()

@@ -29,9 +29,10 @@ namespace punchprobe {
 // thread of their own (LogWriter), so that a stalled reader never stalls
 // the loop.
 //
-// Built for many sessions a second on one core: a completed receive goes on
-// to read what else already waits, and a datagram is sent at once unless
-// the kernel pushes back; then it waits in a bounded queue (DatagramSocket).
+// Built for many sessions a second on one core: a socket that wakes the loop
+// is read in batches of datagrams, one system call each, and the replies to
+// a batch leave together, in the order of their requests, unless the kernel
+// pushes back; then they wait in a bounded queue (DatagramSocket).
 class PunchprobeServer {
 public:
     // Binds both sockets, prints the listening line and starts receiving.
@@ -63,9 +64,15 @@ private:
 
     // From the socket to the core and back out.
     void start_receive(DatagramSocket& socket);
-    void handle_receive(const boost::system::error_code& error, std::size_t bytes_received, DatagramSocket& socket);
+    void handle_receive(const boost::system::error_code& error, DatagramSocket& socket);
+    void read_waiting(DatagramSocket& socket);
     bool receive_error_allows_more(const boost::system::error_code& error);
+    // The core's effects: take() gathers the datagrams into their sockets'
+    // batches (the core reuses its Effects) and posts the lines;
+    // send_batches() sends what was gathered.
     void carry_out(Effects& effects);
+    void take(Effects& effects);
+    void send_batches();
     DatagramSocket::ErrorHandler send_errors();
 
     // The core's one timer.

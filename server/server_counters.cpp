@@ -62,6 +62,8 @@ constexpr Column columns[] = {
     {"inits_proven_budget", &ServerCounters::inits_proven_budget},
     {"inits_shared_budget", &ServerCounters::inits_shared_budget},
     {"proven_addresses_pushed_out", &ServerCounters::proven_addresses_pushed_out},
+    {"receive_batches", &ServerCounters::receive_batches},
+    {"send_batches", &ServerCounters::send_batches},
 };
 
 // A reason without its column would be counted and never shown.

@@ -69,6 +69,11 @@ struct ServerCounters {
     // Addresses that proved a session lately, forgotten early because
     // another one took their slot.
     std::uint64_t proven_addresses_pushed_out = 0;
+    // The shell's system calls that read datagrams and those that sent
+    // them, counted when they moved at least one: datagrams per call show
+    // how well batching works under load.
+    std::uint64_t receive_batches = 0;
+    std::uint64_t send_batches = 0;
     // Datagrams dropped, by reason.
     std::array<std::uint64_t, static_cast<std::size_t>(DropReason::count)> drops{};
 

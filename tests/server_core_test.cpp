@@ -687,8 +687,10 @@ TEST(ServerCore, CountersLineHasEveryKeyInItsFixedOrder)
                                     &counters.metrics_timeouts,  &counters.metrics_bad_requests,
                                     &counters.counters_lines_coalesced, &counters.metrics_pushed_out,
                                     &counters.inits_proven_budget, &counters.inits_shared_budget,
-                                    &counters.proven_addresses_pushed_out};
-    const std::uint64_t named_places[] = {1, 2, 3, 4, 5, 6, 14, 25, 26, 27, 28, 29, 30, 31, 35, 36, 37, 38, 39};
+                                    &counters.proven_addresses_pushed_out, &counters.receive_batches,
+                                    &counters.send_batches};
+    const std::uint64_t named_places[] = {1,  2,  3,  4,  5,  6,  14, 25, 26, 27, 28,
+                                          29, 30, 31, 35, 36, 37, 38, 39, 40, 41};
     for (std::size_t i = 0; i < std::size(named); ++i) *named[i] = named_places[i];
     const std::uint64_t drop_places[] = {7, 8, 9, 10, 11, 12, 13, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 32, 33, 34};
     ASSERT_EQ(std::size(drop_places), counters.drops.size());

@@ -22,11 +22,13 @@ using punchprobe_test::server_binary;
 using punchprobe_test::ServerProcess;
 using punchprobe_test::UdpPeer;
 
-std::string counters(std::uint64_t sessions, std::uint64_t completed)
+// `batches`: reads that took datagrams, each answered with one send call.
+std::string counters(std::uint64_t sessions, std::uint64_t completed, std::uint64_t batches = 0)
 {
     punchprobe::ServerCounters counters;
     counters.sessions = counters.inits_answered = sessions;
     counters.completed = counters.endpoint_independent = completed;
+    counters.receive_batches = counters.send_batches = batches;
     return punchprobe::counters_line(counters) + "\n";
 }
 
@@ -45,6 +47,8 @@ TEST(ServerProcess, SignalsPrintTheCountersAndSigtermLogsTheTrainUnderWay)
     ASSERT_TRUE(primary.receive(10s)) << "the train's first PING";
 
     // The next PING is a minute away: the train is under way at SIGTERM.
+    // Each of the four requests waited for the answer to the one before, so
+    // each came in a read of its own.
     const auto result = server.stop(10s);
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_EQ(result.err, "");
@@ -54,7 +58,7 @@ TEST(ServerProcess, SignalsPrintTheCountersAndSigtermLogsTheTrainUnderWay)
                               std::to_string(alternate.port()) + " alt_is_main_plus_1=" +
                               (alternate.port() == primary.port() + 1 ? "yes" : "no") +
                               " mapping=endpoint-independent ping_source=" + client + " pings_sent=1\n" +
-                              counters(1, 1));
+                              counters(1, 1, 4));
 }
 
 TEST(ServerProcess, SigintEndsItTooAndQuietKeepsTheFirstAndLastLines)

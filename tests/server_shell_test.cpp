@@ -6,8 +6,10 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "protocol/server_messages.hpp"
@@ -15,6 +17,16 @@
 #include "support/attack_server.hpp"
 #include "support/scripted_server.hpp"
 #include "support/server_thread.hpp"
+
+namespace punchprobe {
+
+// Outcomes by name in a failure's message.
+void PrintTo(DatagramSocket::Sent sent, std::ostream* out)
+{
+    *out << (sent == DatagramSocket::Sent::yes ? "yes" : sent == DatagramSocket::Sent::no_room ? "no_room" : "failed");
+}
+
+}  // namespace punchprobe
 
 namespace {
 
@@ -29,6 +41,61 @@ using punchprobe_test::loopback_server_options;
 using punchprobe_test::ServerThread;
 using punchprobe_test::UdpPeer;
 using Clock = std::chrono::steady_clock;
+using Sent = DatagramSocket::Sent;
+
+// Holds the server's loop from construction until release(): what is sent
+// meanwhile waits in the kernel, to be read as one burst.
+class HeldLoop {
+public:
+    explicit HeldLoop(boost::asio::io_service& io_service)
+    {
+        auto holding = std::make_shared<std::promise<void>>();
+        boost::asio::post(io_service, [holding, released = released_.get_future()] {
+            holding->set_value();
+            released.wait_for(10s);
+        });
+        holding->get_future().wait_for(10s);
+    }
+    ~HeldLoop() { release(); }
+    void release()
+    {
+        if (released_now_) return;
+        released_now_ = true;
+        released_.set_value();
+    }
+
+private:
+    std::promise<void> released_;
+    bool released_now_ = false;
+};
+
+// Proven sessions answered up to START, each INIT from a port of its own
+// (an id is drawn from its INIT's source) and the rest from `alternate`.
+std::vector<int> open_sessions(ServerThread& server, int count, UdpPeer& alternate)
+{
+    std::vector<int> ids;
+    std::vector<std::unique_ptr<UdpPeer>> primaries;
+    for (int index = 0; index < count; ++index) {
+        primaries.push_back(std::make_unique<UdpPeer>());
+        const auto id = punchprobe_test::open_session(*primaries.back(), alternate, server.server.main_endpoint());
+        if (!id) {
+            ADD_FAILURE() << "session " << index << " did not open";
+            break;
+        }
+        ids.push_back(*id);
+    }
+    return ids;
+}
+
+punchprobe::ServerOptions options_for_many_sessions()
+{
+    auto options = loopback_server_options();
+    options.init_rate = 0;
+    // The only replies are those to the requests the test sends.
+    options.resends = 0;
+    options.quiet = true;
+    return options;
+}
 
 TEST(ServerShell, EachDatagramLeavesFromItsSocketAndThePingsGoToTheInitSource)
 {
@@ -85,6 +152,9 @@ TEST(ServerShell, SendQueueKeepsItsProvenPartAndSendsWhatWaitsInOrder)
                                                   boost::asio::ip::address_v4::loopback(), 0,
                                                   [&](const boost::system::error_code&) { ++send_errors; });
         receiver = std::make_unique<UdpPeer>();
+        // Room for every datagram of the test: on a busy machine the
+        // receiver is read late, and must not lose any meanwhile.
+        receiver->set_receive_buffer(2 * 1024 * 1024);
     });
     int taken = 0;
     const auto send = [&](bool proven) {
@@ -100,8 +170,10 @@ TEST(ServerShell, SendQueueKeepsItsProvenPartAndSendsWhatWaitsInOrder)
     for (int tries = 0; tries < 10000 && send(true);) ++tries;
     EXPECT_EQ(socket->queued_sends, DatagramSocket::max_queued_datagrams);
 
+    // Until the last send has also completed in the loop.
     int received = 0;
-    for (const auto until = Clock::now() + 20s; received < taken && Clock::now() < until;) {
+    for (const auto until = Clock::now() + 20s;
+         (received < taken || socket->queued_sends > 0) && Clock::now() < until;) {
         io_service.run_for(2ms);
         while (const auto datagram = receiver->receive(0ms))
             ASSERT_EQ(datagram->bytes, std::to_string(received++) + std::string(60, '.'));
@@ -194,6 +266,145 @@ TEST(ServerShell, ABurstOnOneSocketLeavesTheOtherItsTurn)
     EXPECT_EQ(pings, 5);
     EXPECT_GE(replies_before_ping, 0);
     EXPECT_LE(replies_before_ping, burst - 32);
+}
+
+TEST(ServerShell, ABurstWaitingInTheKernelIsReadAndAnsweredInBatchesInItsOrder)
+{
+    ServerThread server(options_for_many_sessions());
+    const udp::endpoint main = server.server.main_endpoint(), extra = server.server.extra_endpoint();
+    UdpPeer alternate, asker;
+    // Two full batches and a short one.
+    constexpr int burst = 70;
+    const std::vector<int> ids = open_sessions(server, burst, alternate);
+    ASSERT_EQ(ids.size(), static_cast<std::size_t>(burst));
+    const punchprobe::ServerCounters before = server.counters();
+
+    HeldLoop held(server.io_service);
+    for (const int id : ids) asker.send_to(client_start(id), main);
+    held.release();
+
+    for (int index = 0; index < burst; ++index) {
+        const auto reply = asker.receive(10s);
+        ASSERT_TRUE(reply) << "reply " << index;
+        ASSERT_EQ(reply->bytes, punchprobe::make_start_reply(ids[index], extra.port())) << "reply " << index;
+        EXPECT_EQ(reply->source, main);
+    }
+    const punchprobe::ServerCounters after = server.counters();
+    EXPECT_EQ(after.receive_batches - before.receive_batches, 3u);
+    EXPECT_EQ(after.send_batches - before.send_batches, 3u);
+    EXPECT_EQ(server.errors(), "");
+}
+
+TEST(ServerShell, AnOversizedDatagramInABatchIsDroppedAndItsNeighboursAnswered)
+{
+    ServerThread server(options_for_many_sessions());
+    const udp::endpoint main = server.server.main_endpoint(), extra = server.server.extra_endpoint();
+    UdpPeer alternate, asker;
+    const std::vector<int> ids = open_sessions(server, 3, alternate);
+    ASSERT_EQ(ids.size(), 3u);
+    const punchprobe::ServerCounters before = server.counters();
+
+    // Each oversized one is a whole START with blanks behind it: cut short
+    // anywhere before 257 bytes it would read as a request. The longer one
+    // exceeds a receive slot, the shorter one does not.
+    HeldLoop held(server.io_service);
+    asker.send_to(client_start(ids[0]), main);
+    asker.send_to(client_start(ids[0]) + std::string(4000, ' '), main);
+    asker.send_to(client_start(ids[1]), main);
+    asker.send_to(client_start(ids[1]) + std::string(300, ' '), main);
+    asker.send_to(client_start(ids[2]), main);
+    held.release();
+
+    for (const int id : ids) {
+        const auto reply = asker.receive(10s);
+        ASSERT_TRUE(reply) << id;
+        EXPECT_EQ(reply->bytes, punchprobe::make_start_reply(id, extra.port()));
+    }
+    const punchprobe::ServerCounters after = server.counters();
+    EXPECT_EQ(after.dropped(punchprobe::DropReason::oversized) - before.dropped(punchprobe::DropReason::oversized),
+              2u);
+    EXPECT_EQ(after.receive_batches - before.receive_batches, 1u);
+}
+
+TEST(ServerShell, ASendBatchTheKernelPushesBackQueuesTheRestInOrder)
+{
+    CREATE_NAMESPACE_OR_SKIP(ns);
+    // Datagrams wait on the slow link charged to their socket, whose small
+    // buffer then fills within the batch.
+    ns->throttle_loopback("4mbit");
+    boost::asio::io_service io_service;
+    std::unique_ptr<DatagramSocket> socket;
+    std::unique_ptr<UdpPeer> receiver;
+    int send_errors = 0;
+    ns->run_inside([&] {
+        socket = std::make_unique<DatagramSocket>(io_service, punchprobe::ServerSocket::main,
+                                                  boost::asio::ip::address_v4::loopback(), 0,
+                                                  [&](const boost::system::error_code&) { ++send_errors; });
+        socket->socket.set_option(udp::socket::send_buffer_size(16 * 1024));
+        receiver = std::make_unique<UdpPeer>();
+        // Read late on a busy machine, it must lose nothing meanwhile.
+        receiver->set_receive_buffer(2 * 1024 * 1024);
+    });
+    const auto bytes = [](int number) { return std::to_string(number) + std::string(60, '.'); };
+    std::vector<Sent> outcomes;
+    const auto record = [&outcomes](const punchprobe::OutboundDatagram&, Sent sent) { outcomes.push_back(sent); };
+    constexpr int batch = 300;
+    for (int number = 0; number < batch; ++number)
+        socket->add({bytes(number), receiver->endpoint(), punchprobe::ServerSocket::main, true});
+    const std::size_t calls = socket->send_batch(record);
+    const std::size_t queued = socket->queued_sends;
+    ASSERT_GT(queued, 0u) << "the kernel took the whole batch";
+    EXPECT_EQ(outcomes, std::vector<Sent>(batch, Sent::yes));
+    // What went at once went in batches.
+    EXPECT_GE(calls, 1u);
+    EXPECT_LT(calls, batch - queued);
+
+    // While some wait, a later batch waits behind them.
+    constexpr int later = 20;
+    outcomes.clear();
+    for (int number = batch; number < batch + later; ++number)
+        socket->add({bytes(number), receiver->endpoint(), punchprobe::ServerSocket::main, true});
+    EXPECT_EQ(socket->send_batch(record), 0u);
+    EXPECT_EQ(outcomes, std::vector<Sent>(later, Sent::yes));
+    EXPECT_EQ(socket->queued_sends, queued + later);
+
+    int received = 0;
+    for (const auto until = Clock::now() + 20s;
+         (received < batch + later || socket->queued_sends > 0) && Clock::now() < until;) {
+        io_service.run_for(2ms);
+        while (const auto datagram = receiver->receive(0ms)) ASSERT_EQ(datagram->bytes, bytes(received++));
+    }
+    EXPECT_EQ(received, batch + later);
+    EXPECT_EQ(socket->queued_sends, 0u);
+    EXPECT_EQ(send_errors, 0);
+}
+
+TEST(ServerShell, ADatagramTheKernelRefusesLeavesTheRestOfItsBatchToGo)
+{
+    boost::asio::io_service io_service;
+    std::vector<boost::system::error_code> errors;
+    DatagramSocket socket(io_service, punchprobe::ServerSocket::main, boost::asio::ip::address_v4::loopback(), 0,
+                          [&errors](const boost::system::error_code& error) { errors.push_back(error); });
+    UdpPeer receiver;
+    // Port 0 is refused before anything leaves: first in the batch, and
+    // in the middle of a call.
+    const udp::endpoint nowhere(boost::asio::ip::address_v4::loopback(), 0);
+    const std::vector<std::pair<std::string, udp::endpoint>> batch = {
+        {"refused first", nowhere}, {"one", receiver.endpoint()}, {"two", receiver.endpoint()},
+        {"refused between", nowhere}, {"three", receiver.endpoint()}};
+    for (const auto& [bytes, destination] : batch)
+        socket.add({bytes, destination, punchprobe::ServerSocket::main, false});
+    std::vector<Sent> outcomes;
+    socket.send_batch([&outcomes](const punchprobe::OutboundDatagram&, Sent sent) { outcomes.push_back(sent); });
+
+    EXPECT_EQ(outcomes, (std::vector<Sent>{Sent::failed, Sent::yes, Sent::yes, Sent::failed, Sent::yes}));
+    EXPECT_EQ(errors, (std::vector<boost::system::error_code>(2, boost::asio::error::invalid_argument)));
+    for (const char* expected : {"one", "two", "three"}) {
+        const auto datagram = receiver.receive(10s);
+        ASSERT_TRUE(datagram) << expected;
+        EXPECT_EQ(datagram->bytes, expected);
+    }
+    EXPECT_EQ(socket.queued_sends, 0u);
 }
 
 TEST(ServerShell, StopLetsTheLoopRunOutWithATrainUnderWay)

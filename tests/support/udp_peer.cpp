@@ -40,4 +40,9 @@ void UdpPeer::send_to(const std::string& bytes, const udp::endpoint& destination
     socket_.send_to(boost::asio::buffer(bytes), destination);
 }
 
+void UdpPeer::set_receive_buffer(int bytes)
+{
+    socket_.set_option(udp::socket::receive_buffer_size(bytes));
+}
+
 }  // namespace punchprobe_test

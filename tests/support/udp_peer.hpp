@@ -29,6 +29,10 @@ public:
 
     void send_to(const std::string& bytes, const boost::asio::ip::udp::endpoint& destination);
 
+    // Room for this many bytes of datagrams not read yet (SO_RCVBUF; the
+    // kernel doubles it and caps it at net.core.rmem_max).
+    void set_receive_buffer(int bytes);
+
 private:
     boost::asio::io_service io_service_;
     boost::asio::ip::udp::socket socket_;
