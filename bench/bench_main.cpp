@@ -321,7 +321,7 @@ int amplification(const Common& common, std::chrono::milliseconds wait, bool fai
 // The real client, one run after another, while the flood (if any) runs
 // from before the first to after the last.
 int real_runs(const Common& common, FloodKind kind, std::uint64_t rate, const std::string& client, int runs,
-              std::chrono::seconds time_limit, bool fail_on_loss)
+              std::chrono::milliseconds gap, std::chrono::seconds time_limit, bool fail_on_loss)
 {
     std::unique_ptr<ServerProcess> server = start_server(common);
     std::printf("real-runs runs=%d client=%s flood_kind=%s flood_rate=%llu server_pid=%d\n", runs, client.c_str(),
@@ -339,7 +339,7 @@ int real_runs(const Common& common, FloodKind kind, std::uint64_t rate, const st
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     const RealRunsResult result =
-        run_real_clients(client, server->ports().main, runs, time_limit, [](int number, const RealRun& run) {
+        run_real_clients(client, server->ports().main, runs, time_limit, gap, [](int number, const RealRun& run) {
             std::printf("real run=%d verdict=%s exit_status=%d pings_received=%ld elapsed_ms=%lld", number,
                         run.verdict.c_str(), run.exit_status, run.pings_received,
                         static_cast<long long>(run.elapsed.count()));
@@ -453,6 +453,9 @@ int main(int argc, char* argv[])
          "(0: none), instead of the simulated clients; --time-limit bounds them all")
         ("client", po::value<std::string>()->default_value(PUNCHPROBE_CLIENT_BINARY),
          "client binary for --real-runs")
+        ("real-run-gap", po::value<int>()->default_value(0),
+         "milliseconds between two real runs (0..60000), the flood going on: on a small machine the "
+         "client's start-up otherwise takes the flood's CPU")
         ("ping-sweep", po::value<std::uint64_t>()->default_value(0),
          "open one session by hand and, before its PING, send it forged PINGs at this rate from its INIT's "
          "address and port, sweeping the MACs of its id (needs root)")
@@ -498,6 +501,7 @@ int main(int argc, char* argv[])
         return 2;
     }
     const int real_run_count = values["real-runs"].as<int>();
+    const int real_run_gap = values["real-run-gap"].as<int>();
     const std::uint64_t sweep_rate = values["ping-sweep"].as<std::uint64_t>();
     const int sweep_time = values["ping-sweep-time"].as<int>();
     const int replays = values["init2-replay"].as<int>();
@@ -514,6 +518,10 @@ int main(int argc, char* argv[])
     if (real_run_count < 0 || replays < 0 || replays > 100000 || sweep_time < 1 || sweep_time > 600) {
         std::cerr << "punchprobe-bench: --real-runs must be 0 or more, --init2-replay 0..100000, "
                      "--ping-sweep-time 1..600\n";
+        return 2;
+    }
+    if (real_run_gap < 0 || real_run_gap > 60000) {
+        std::cerr << "punchprobe-bench: --real-run-gap must be 0..60000\n";
         return 2;
     }
     if (real_run_count > 0 && (kinds.size() != 1 || rates.size() != 1)) {
@@ -559,7 +567,7 @@ int main(int argc, char* argv[])
         const std::chrono::seconds time_limit(values["time-limit"].as<int>());
         if (real_run_count > 0)
             return real_runs(common, kinds.front(), rates.front(), values["client"].as<std::string>(),
-                             real_run_count, time_limit, fail_on_loss);
+                             real_run_count, std::chrono::milliseconds(real_run_gap), time_limit, fail_on_loss);
         if (sweep_rate > 0)
             return ping_sweep(common, sweep_rate, std::chrono::seconds(sweep_time), fail_on_loss);
         if (replays > 0) return init2_replay(common, replays, fail_on_loss);

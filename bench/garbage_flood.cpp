@@ -280,7 +280,12 @@ void GarbageFlood::run()
                     const long id = static_cast<long>(id_port << 15 | (random() & 0x7FFF));
                     forged.assign(text, static_cast<std::size_t>(format_init2(text, sizeof text, port, id)));
                 } else {
-                    port = static_cast<unsigned short>(1024 + random() % (65536 - 1024));
+                    // Below the system's ephemeral ports (32768 up), where the
+                    // real client's sockets are: on this host every 127.x
+                    // address is local, and an answer to a forged source
+                    // would otherwise reach the client now and then, as it
+                    // never would across the Internet.
+                    port = static_cast<unsigned short>(1024 + random() % (32768 - 1024));
                     forged.assign(text, static_cast<std::size_t>(format_init(text, sizeof text, port)));
                 }
                 if (forged_->send(udp::endpoint(address_v4(address), port), forged_target, forged))

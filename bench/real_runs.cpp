@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <json/reader.h>
@@ -44,13 +45,14 @@ bool alternate_port_taken(const punchprobe_test::ProcessResult& process)
 }  // namespace
 
 RealRunsResult run_real_clients(const std::string& client, unsigned short main_port, int runs,
-                                std::chrono::seconds time_limit,
+                                std::chrono::seconds time_limit, std::chrono::milliseconds gap,
                                 const std::function<void(int number, const RealRun&)>& each)
 {
     const std::vector<std::string> argv{client, "--json", "127.0.0.1", std::to_string(main_port)};
     const auto deadline = Clock::now() + time_limit;
     RealRunsResult result;
     for (int number = 1; number <= runs; ++number) {
+        if (number > 1 && gap.count() > 0) std::this_thread::sleep_for(std::min<Clock::duration>(gap, deadline - Clock::now()));
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
             result.not_run = runs - result.runs;

@@ -30,14 +30,14 @@ struct RealRunsResult {
     int not_run = 0;
 };
 
-// Runs `client --json 127.0.0.1 PORT` `runs` times, one after another,
-// while `time_limit` allows: a run gets what remains of it, and at most a
+// Runs `client --json 127.0.0.1 PORT` `runs` times, one after another and
+// `gap` apart, while `time_limit` allows: a run gets what remains of it, and at most a
 // minute, more than the client's own deadlines add up to. `each` hears of
 // every run as it ends. A run whose alternate socket found its port taken
 // (the client binds the port above the system's choice) is run again, a few
 // times at most: that is this machine's doing, not the server's.
 RealRunsResult run_real_clients(const std::string& client, unsigned short main_port, int runs,
-                                std::chrono::seconds time_limit,
+                                std::chrono::seconds time_limit, std::chrono::milliseconds gap,
                                 const std::function<void(int number, const RealRun&)>& each);
 
 }  // namespace punchprobe_bench

@@ -73,7 +73,7 @@ bool RecentAddresses::remember(const boost::asio::ip::address_v4& address, Serve
     if (slots_.empty()) slots_.resize(std::size_t{1} << (64 - shift_));
     Slot& slot = slots_[index_of(address.to_uint())];
     const bool pushed_out = live(slot, now) && slot.address != address.to_uint();
-    slot = Slot{address.to_uint(), now, true};
+    slot = Slot{now, address.to_uint(), true};
     return pushed_out;
 }
 
