@@ -62,29 +62,33 @@ std::size_t SourceRateLimiter::index_of(std::uint64_t key) const
     return static_cast<std::size_t>(mixed >> 48);  // 16 bits: bucket_count
 }
 
-RecentAddresses::RecentAddresses(std::size_t slots, ServerClock::duration memory, std::uint64_t key)
+ProvenAddresses::ProvenAddresses(std::size_t slots, ServerClock::duration memory, std::uint64_t key)
     : shift_(64), memory_(memory), key_(key | 1)
 {
     while (shift_ > 48 && (std::size_t{1} << (64 - shift_)) < slots) --shift_;
 }
 
-bool RecentAddresses::remember(const boost::asio::ip::address_v4& address, ServerClock::time_point now)
+bool ProvenAddresses::remember(const boost::asio::ip::address_v4& address, ServerClock::time_point now)
 {
     if (slots_.empty()) slots_.resize(std::size_t{1} << (64 - shift_));
     Slot& slot = slots_[index_of(address.to_uint())];
-    const bool pushed_out = live(slot, now) && slot.address != address.to_uint();
-    slot = Slot{now, address.to_uint(), true};
+    if (live(slot, now) && slot.address == address.to_uint()) {
+        slot.seen = now;
+        return false;
+    }
+    const bool pushed_out = live(slot, now);
+    slot = Slot{TokenBucket(), now, address.to_uint(), true};
     return pushed_out;
 }
 
-bool RecentAddresses::recent(const boost::asio::ip::address_v4& address, ServerClock::time_point now) const
+TokenBucket* ProvenAddresses::allowance(const boost::asio::ip::address_v4& address, ServerClock::time_point now)
 {
-    if (slots_.empty()) return false;
-    const Slot& slot = slots_[index_of(address.to_uint())];
-    return live(slot, now) && slot.address == address.to_uint();
+    if (slots_.empty()) return nullptr;
+    Slot& slot = slots_[index_of(address.to_uint())];
+    return live(slot, now) && slot.address == address.to_uint() ? &slot.allowance : nullptr;
 }
 
-std::size_t RecentAddresses::index_of(std::uint32_t address) const
+std::size_t ProvenAddresses::index_of(std::uint32_t address) const
 {
     // The same multiply-shift as the rate limiter's, under a key of its own.
     if (shift_ == 64) return 0;  // one slot; a shift by 64 is undefined

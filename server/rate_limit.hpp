@@ -65,23 +65,26 @@ private:
     std::vector<TokenBucket> buckets_;
 };
 
-// Addresses seen lately, in a fixed array of slots indexed by a keyed hash
-// of the address: remembering one more never grows memory, and pushes out
-// only the address that had its slot (counted by remember()).
-class RecentAddresses {
+// Addresses that proved a session lately, each with an allowance of its
+// own, in a fixed array of slots indexed by a keyed hash of the address:
+// remembering one more never grows memory, and pushes out only the address
+// that had its slot (counted by remember()).
+class ProvenAddresses {
 public:
-    // `slots` is rounded up to a power of two.
-    RecentAddresses(std::size_t slots, ServerClock::duration memory,
+    // `slots` is rounded up to a power of two, at most 65,536.
+    ProvenAddresses(std::size_t slots, ServerClock::duration memory,
                     std::uint64_t key = SourceRateLimiter::random_key());
 
     // True when this pushed another address, still remembered, out of its
-    // slot.
+    // slot. An address proving anew keeps what is left of its allowance.
     bool remember(const boost::asio::ip::address_v4& address, ServerClock::time_point now);
-    bool recent(const boost::asio::ip::address_v4& address, ServerClock::time_point now) const;
+    // The address's own allowance while it is remembered; nothing otherwise.
+    TokenBucket* allowance(const boost::asio::ip::address_v4& address, ServerClock::time_point now);
 
 private:
-    // 16 bytes: the table of 65,536 is 1 MiB.
+    // 32 bytes: the table of 65,536 is 2 MiB.
     struct Slot {
+        TokenBucket allowance;
         ServerClock::time_point seen{};
         std::uint32_t address = 0;
         bool used = false;

@@ -115,8 +115,10 @@ ServerCore::ServerCore(const ServerOptions& options, unsigned short main_port, u
       sessions_(options.session_ttl, options.max_sessions),
       cookies_(cookie_key),
       init_limiter_(RateLimit{options.init_rate, options.init_burst}, limiter_key),
-      // A second's worth at once.
-      init_budget_limit_{options.init_budget, options.init_budget},
+      // A second's worth at once, and never less than a reply.
+      init_budget_limit_{options.init_budget, std::max(options.init_budget, 256.0)},
+      proven_allowance_limit_{proven_allowance_factor * options.init_rate,
+                              proven_allowance_factor * options.init_burst},
       proven_addresses_(options.proven_address_slots, proven_address_memory, limiter_key ^ 0xD6E8FEB86659FD93ull),
       proof_limiter_(RateLimit{options.init_rate, options.init_burst}, ~limiter_key),
       guess_limiter_(RateLimit{options.init_rate, options.init_burst}, limiter_key * 0x9E3779B97F4A7C15ull)
@@ -227,24 +229,32 @@ std::optional<DropReason> ServerCore::answer_init(std::size_t request_size, cons
     // to see, and the rate limit bounds what a forged one costs others.
     const address_v4 address = source.address().to_v4();
     const bool within_rate = init_limiter_.allow(address, now);
-    if (!within_rate && init_budget_limit_.per_second <= 0) return DropReason::rate_limited;
+    TokenBucket* const allowance = within_rate ? nullptr : proven_addresses_.allowance(address, now);
+    // Refused before the cookie is made, which is most of an answer's cost.
+    if (!within_rate && !init_past_rate_payable(allowance, now)) return DropReason::rate_limited;
     const std::int32_t id = cookies_.issue(source, now);
     std::string reply = make_init_reply(id, source.address().to_string(), source.port());
     if (static_cast<double>(reply.size()) > options_.max_amplification * static_cast<double>(request_size))
         return DropReason::amplification;
-    if (!within_rate && !pay_from_init_budget(address, reply.size(), now)) return DropReason::rate_limited;
+    if (!within_rate && !pay_init_past_rate(allowance, reply.size(), now)) return DropReason::rate_limited;
     send(std::move(reply), source, ServerSocket::main, false, &ServerCounters::inits_answered);
     return std::nullopt;
 }
 
-bool ServerCore::pay_from_init_budget(const address_v4& address, std::size_t bytes, ServerClock::time_point now)
+bool ServerCore::init_past_rate_payable(TokenBucket* allowance, ServerClock::time_point now)
 {
-    const auto amount = static_cast<double>(bytes);
-    if (proven_addresses_.recent(address, now) && proven_init_budget_.take(init_budget_limit_, now, amount)) {
-        ++counters_.inits_proven_budget;
+    if (init_budget_limit_.per_second <= 0) return false;
+    return (allowance != nullptr && allowance->has_token(proven_allowance_limit_, now)) ||
+           shared_init_budget_.has_token(init_budget_limit_, now);
+}
+
+bool ServerCore::pay_init_past_rate(TokenBucket* allowance, std::size_t bytes, ServerClock::time_point now)
+{
+    if (allowance != nullptr && allowance->take(proven_allowance_limit_, now)) {
+        ++counters_.inits_proven_allowance;
         return true;
     }
-    if (shared_init_budget_.take(init_budget_limit_, now, amount)) {
+    if (shared_init_budget_.take(init_budget_limit_, now, static_cast<double>(bytes))) {
         ++counters_.inits_shared_budget;
         return true;
     }

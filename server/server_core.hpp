@@ -112,8 +112,8 @@ private:
     std::optional<DropReason> screen_source(const boost::asio::ip::udp::endpoint& source) const;
     std::optional<DropReason> answer_init(std::size_t request_size, const boost::asio::ip::udp::endpoint& source,
                                           ServerClock::time_point now);
-    bool pay_from_init_budget(const boost::asio::ip::address_v4& address, std::size_t bytes,
-                              ServerClock::time_point now);
+    bool init_past_rate_payable(TokenBucket* allowance, ServerClock::time_point now);
+    bool pay_init_past_rate(TokenBucket* allowance, std::size_t bytes, ServerClock::time_point now);
     std::optional<DropReason> answer_init2(std::int32_t id, const boost::asio::ip::udp::endpoint& source,
                                            ServerClock::time_point now);
     void answer_session(Session& session, Command answered, const boost::asio::ip::udp::endpoint& source,
@@ -150,13 +150,13 @@ private:
     // that have not been proven.
     SourceRateLimiter init_limiter_;
     // What an address past its own rate may still get: a forged flood
-    // bearing its address drains its bucket, not its service. Addresses
-    // that proved a session lately have a budget of their own, which a
-    // flood from anywhere else cannot spend.
+    // bearing its address drains its bucket, not its service. An address
+    // that proved a session lately has an allowance of its own, which no
+    // flood bearing another address can spend; then all share the budget.
     RateLimit init_budget_limit_;
+    RateLimit proven_allowance_limit_;
     TokenBucket shared_init_budget_;
-    TokenBucket proven_init_budget_;
-    RecentAddresses proven_addresses_;
+    ProvenAddresses proven_addresses_;
     // INIT2 proofs, and START and PING for sessions that do not exist, per
     // source address and the port the id names, at the same rate: a client
     // needs one proof per test and never names a missing session, while

@@ -59,7 +59,7 @@ constexpr Column columns[] = {
     {"dropped_replayed", DropReason::replayed},
     {"counters_lines_coalesced", &ServerCounters::counters_lines_coalesced},
     {"metrics_pushed_out", &ServerCounters::metrics_pushed_out},
-    {"inits_proven_budget", &ServerCounters::inits_proven_budget},
+    {"inits_proven_allowance", &ServerCounters::inits_proven_allowance},
     {"inits_shared_budget", &ServerCounters::inits_shared_budget},
     {"proven_addresses_pushed_out", &ServerCounters::proven_addresses_pushed_out},
     {"receive_batches", &ServerCounters::receive_batches},

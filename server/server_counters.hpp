@@ -62,9 +62,10 @@ struct ServerCounters {
     // Metrics connections still sending their request, closed to make room
     // for a new one when every slot was taken.
     std::uint64_t metrics_pushed_out = 0;
-    // INIT replies past their address's --init-rate, paid from the budget
-    // of addresses that proved a session lately, or from the shared one.
-    std::uint64_t inits_proven_budget = 0;
+    // INIT replies past their address's --init-rate granted from the
+    // allowance of an address that proved a session lately, or from the
+    // shared budget (the shell may still drop one for want of room).
+    std::uint64_t inits_proven_allowance = 0;
     std::uint64_t inits_shared_budget = 0;
     // Addresses that proved a session lately, forgotten early because
     // another one took their slot.

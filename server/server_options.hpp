@@ -25,9 +25,12 @@ constexpr int default_ping_count = 5;
 constexpr int default_resends = 3;
 constexpr std::chrono::milliseconds default_resend_interval{1000};
 
-// How long an address that proved a session keeps its share of the INIT
-// budget: longer than anyone waits between two tests.
+// How long an address that proved a session keeps its own INIT allowance:
+// longer than anyone waits between two tests.
 constexpr std::chrono::minutes proven_address_memory{10};
+// That allowance, past --init-rate and --init-burst, in times those: a
+// whole office behind one carrier-grade NAT address testing at once.
+constexpr double proven_allowance_factor = 10;
 
 // The extra port sits beside the main one, so one firewall range opens both.
 constexpr unsigned short default_extra_port = default_server_port + 1;
@@ -46,11 +49,11 @@ struct ServerOptions {
     // init_burst; 0 turns the limit off (load tests from one address).
     double init_rate = 10;
     double init_burst = 20;
-    // Bytes a second of INIT replies to addresses past their own rate, for
-    // all of them together, and as much again for addresses that proved a
-    // session lately: a forged flood bearing a real client's address
-    // cannot shut it out, yet what the server reflects stays bounded.
-    // 0: the per-address rate is a hard limit.
+    // Bytes a second of INIT replies to addresses past their own rate (and
+    // past the allowance of those that proved a session lately), for all of
+    // them together: a forged flood bearing a real client's address cannot
+    // shut it out, yet what the server reflects stays bounded. 0: the
+    // per-address rate is a hard limit.
     double init_budget = 500000;
     // Addresses remembered as having proved a session, in a fixed table.
     // Not on the command line; tests take fewer.
