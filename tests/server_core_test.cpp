@@ -380,31 +380,43 @@ TEST(ServerCore, PastItsRateAnAddressIsServedFromABudgetAndAProvenOneFromItsOwn)
 
     // The budget is bounded: a flooder past its rate gets a second's worth
     // at once and then the budget's rate, and an unproven address whose own
-    // bucket it cannot refill in time is refused while it lasts; an address
-    // that proved a session lately still gets its share.
+    // bucket it cannot refill in time is refused while it lasts. A flooder
+    // that proved a session itself spends its own allowance first (ten
+    // times the rate and burst), never another proven address's, which
+    // still gets its own.
     ServerOptions small;
     small.init_budget = 2000;
     Core tight(small);
     const std::int32_t id = tight.open("198.51.100.2:40000", "198.51.100.2:40001");
     tight.on(client_ping(id), "198.51.100.2:40000", on_extra);
+    tight.open("192.0.2.66:30000", "192.0.2.66:30001");
     std::size_t flood_bytes = 0;
     for (int n = 0; n < 2000; ++n) {
         tight.now = t0 + std::chrono::milliseconds(n);
         flood_bytes += bytes_to(tight.on(client_init(40000), "192.0.2.66:40000"), "192.0.2.66:40000");
     }
-    EXPECT_LE(flood_bytes, (20 + 2 * 10) * 93 + 2000 + 2 * 2000) << "the burst and rate, then the budget's";
+    EXPECT_LE(flood_bytes, (20 + 2 * 10) * 93 + (200 + 2 * 100) * 93 + 2000 + 2 * 2000)
+        << "the burst and rate, its allowance, then the budget's";
     for (int n = 0; n < 20; ++n) {
         tight.on(client_init(50000 + n), "203.0.113.9:" + std::to_string(50000 + n));
         tight.on(client_init(50000 + n), "198.51.100.2:" + std::to_string(50000 + n));
     }
     EXPECT_EQ(tight.on(client_init(40000), "203.0.113.9:40000"), "") << "both its bucket and the budget are spent";
-    EXPECT_NE(tight.on(client_init(40002), "198.51.100.2:40002"), "") << "proven a moment ago";
+    EXPECT_NE(tight.on(client_init(40002), "198.51.100.2:40002"), "") << "its own allowance";
     EXPECT_EQ(tight.counts(),
-              "sessions=1 inits_answered=148 dropped_rate_limited=1895 inits_proven_budget=1 "
-              "inits_shared_budget=67");
+              "sessions=2 inits_answered=540 dropped_rate_limited=1504 inits_proven_allowance=398 "
+              "inits_shared_budget=62");
+
+    // A budget smaller than a reply still holds a second's worth of 256
+    // bytes at once: two replies past the burst of 20.
+    ServerOptions tiny;
+    tiny.init_budget = 1;
+    Core trickle(tiny);
+    for (int n = 0; n < 30; ++n) trickle.on(client_init(40000), "192.0.2.77:40000");
+    EXPECT_EQ(trickle.counts(), "inits_answered=22 dropped_rate_limited=8 inits_shared_budget=2");
 
     // Ten minutes on, the proof is forgotten; with one slot, a newer proof
-    // pushes an older one out (counted), and its share with it.
+    // pushes an older one out (counted), and its allowance with it.
     small.proven_address_slots = 1;
     Core one_slot(small);
     one_slot.open("198.51.100.2:40000", "198.51.100.2:40001");
@@ -686,7 +698,7 @@ TEST(ServerCore, CountersLineHasEveryKeyInItsFixedOrder)
                                     &counters.replies_resent,    &counters.metrics_refused,
                                     &counters.metrics_timeouts,  &counters.metrics_bad_requests,
                                     &counters.counters_lines_coalesced, &counters.metrics_pushed_out,
-                                    &counters.inits_proven_budget, &counters.inits_shared_budget,
+                                    &counters.inits_proven_allowance, &counters.inits_shared_budget,
                                     &counters.proven_addresses_pushed_out, &counters.receive_batches,
                                     &counters.send_batches};
     const std::uint64_t named_places[] = {1,  2,  3,  4,  5,  6,  14, 25, 26, 27, 28,
