@@ -20,13 +20,15 @@ using Clock = std::chrono::steady_clock;
 
 constexpr long made_up_id = 123456789;
 
-// Everything that reaches `probes` until `wait` is up. The first datagram
-// read from probes[0] is kept in `first` (NUL-terminated), for the session's
-// next step.
+// Everything that reaches `probes` until `wait` is up. A step of the
+// session expects an answer: the wait then starts at its first datagram,
+// which may take up to the client's own 10 s on a busy machine. The first
+// datagram read from probes[0] is kept in `first`, for the session's next
+// step.
 void collect(const std::vector<const Probe*>& probes, std::chrono::milliseconds wait, AmplificationRow& row,
-             std::string* first = nullptr)
+             bool expect_answer, std::string* first = nullptr)
 {
-    const auto deadline = Clock::now() + wait;
+    auto deadline = Clock::now() + (expect_answer ? std::chrono::milliseconds(10000) : wait);
     std::vector<pollfd> fds;
     for (const Probe* probe : probes) fds.push_back(pollfd{probe->fd(), POLLIN, 0});
     // Bounded by the deadline; every pass either reads or sleeps in poll.
@@ -39,6 +41,7 @@ void collect(const std::vector<const Probe*>& probes, std::chrono::milliseconds 
             char buffer[2048];
             const ssize_t n = recv(fds[index].fd, buffer, sizeof buffer - 1, 0);
             if (n < 0) continue;
+            if (expect_answer && row.datagrams_back == 0) deadline = Clock::now() + wait;
             ++row.datagrams_back;
             row.bytes_back += static_cast<std::size_t>(n);
             if (first != nullptr && index == 0 && first->empty()) first->assign(buffer, static_cast<std::size_t>(n));
@@ -82,7 +85,7 @@ void measure(std::vector<AmplificationRow>& rows, bool proven, const std::string
     row.port = to_extra ? "extra" : "main";
     row.bytes_in = bytes.size();
     from.send(bytes, to_port);
-    collect(listen, wait, row, reply);
+    collect(listen, wait, row, proven, reply);
     rows.push_back(row);
 }
 

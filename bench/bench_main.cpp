@@ -442,7 +442,8 @@ int main(int argc, char* argv[])
         ("amplification", "send each kind of request once from a new source, and the steps of one real "
                           "session, and report what came back")
         ("amplification-wait", po::value<int>()->default_value(300),
-         "milliseconds to wait for what a request brings back (1..10000)")
+         "milliseconds to wait for what a request brings back (1..10000); a step of the session waits "
+         "for its first answer (up to 10 s) and then this long")
         ("victim", po::value<std::string>()->default_value("127.0.0.1"),
          "the address the init-at-victim and init2-at-victim floods forge (on 127.0.0.0/8); the real "
          "client's is 127.0.0.1")
