@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <future>
 #include <memory>
 #include <ostream>
@@ -137,25 +138,58 @@ TEST(ServerShell, EachDatagramLeavesFromItsSocketAndThePingsGoToTheInitSource)
     EXPECT_EQ(server.errors(), "");
 }
 
-TEST(ServerShell, SendQueueKeepsItsProvenPartAndSendsWhatWaitsInOrder)
-{
-    CREATE_NAMESPACE_OR_SKIP(ns);
-    // Datagrams wait on the slow link charged to their socket, so the
-    // kernel soon refuses more and the socket's own queue takes them.
-    ns->throttle_loopback("4mbit");
+// A main socket and a receiver inside a namespace whose loopback is
+// throttled: datagrams wait on the slow link charged to the socket, so the
+// kernel soon refuses more and the socket's own queue takes them.
+struct ThrottledLink {
+    // `send_buffer`: the socket's kernel buffer in bytes, 0 for the system's.
+    ThrottledLink(punchprobe_test::NetNamespace& ns, int send_buffer = 0)
+    {
+        ns.throttle_loopback("4mbit");
+        ns.run_inside([&] {
+            socket = std::make_unique<DatagramSocket>(io_service, punchprobe::ServerSocket::main,
+                                                      boost::asio::ip::address_v4::loopback(), 0,
+                                                      [this](const boost::system::error_code&) { ++send_errors; });
+            if (send_buffer > 0) socket->socket.set_option(udp::socket::send_buffer_size(send_buffer));
+            receiver = std::make_unique<UdpPeer>();
+            // Room for every datagram of the test: on a busy machine the
+            // receiver is read late, and must not lose any meanwhile.
+            receiver->set_receive_buffer(2 * 1024 * 1024);
+        });
+    }
+
+    // Runs the loop until `expected` datagrams came, each the bytes_of its
+    // place, and the last queued send has also completed; 20 s at most.
+    // Returns the datagrams received, stopping at the first out of place.
+    int drain(int expected, const std::function<std::string(int)>& bytes_of)
+    {
+        int received = 0;
+        for (const auto until = Clock::now() + 20s;
+             (received < expected || socket->queued_sends > 0) && Clock::now() < until;) {
+            io_service.run_for(2ms);
+            while (const auto datagram = receiver->receive(0ms)) {
+                if (datagram->bytes != bytes_of(received)) {
+                    ADD_FAILURE() << "datagram " << received << " is " << datagram->bytes;
+                    return received;
+                }
+                ++received;
+            }
+        }
+        return received;
+    }
+
     boost::asio::io_service io_service;
     std::unique_ptr<DatagramSocket> socket;
     std::unique_ptr<UdpPeer> receiver;
     int send_errors = 0;
-    ns->run_inside([&] {
-        socket = std::make_unique<DatagramSocket>(io_service, punchprobe::ServerSocket::main,
-                                                  boost::asio::ip::address_v4::loopback(), 0,
-                                                  [&](const boost::system::error_code&) { ++send_errors; });
-        receiver = std::make_unique<UdpPeer>();
-        // Room for every datagram of the test: on a busy machine the
-        // receiver is read late, and must not lose any meanwhile.
-        receiver->set_receive_buffer(2 * 1024 * 1024);
-    });
+};
+
+TEST(ServerShell, SendQueueKeepsItsProvenPartAndSendsWhatWaitsInOrder)
+{
+    CREATE_NAMESPACE_OR_SKIP(ns);
+    ThrottledLink link(*ns);
+    auto& socket = link.socket;
+    auto& receiver = link.receiver;
     int taken = 0;
     const auto send = [&](bool proven) {
         std::string bytes = std::to_string(taken) + std::string(60, '.');
@@ -171,16 +205,9 @@ TEST(ServerShell, SendQueueKeepsItsProvenPartAndSendsWhatWaitsInOrder)
     EXPECT_EQ(socket->queued_sends, DatagramSocket::max_queued_datagrams);
 
     // Until the last send has also completed in the loop.
-    int received = 0;
-    for (const auto until = Clock::now() + 20s;
-         (received < taken || socket->queued_sends > 0) && Clock::now() < until;) {
-        io_service.run_for(2ms);
-        while (const auto datagram = receiver->receive(0ms))
-            ASSERT_EQ(datagram->bytes, std::to_string(received++) + std::string(60, '.'));
-    }
-    EXPECT_EQ(received, taken);
+    EXPECT_EQ(link.drain(taken, [](int number) { return std::to_string(number) + std::string(60, '.'); }), taken);
     EXPECT_EQ(socket->queued_sends, 0u);
-    EXPECT_EQ(send_errors, 0);
+    EXPECT_EQ(link.send_errors, 0);
 }
 
 TEST(ServerShell, PingTrainsWaitForRoomWhenTheKernelBufferIsFull)
@@ -332,22 +359,10 @@ TEST(ServerShell, AnOversizedDatagramInABatchIsDroppedAndItsNeighboursAnswered)
 TEST(ServerShell, ASendBatchTheKernelPushesBackQueuesTheRestInOrder)
 {
     CREATE_NAMESPACE_OR_SKIP(ns);
-    // Datagrams wait on the slow link charged to their socket, whose small
-    // buffer then fills within the batch.
-    ns->throttle_loopback("4mbit");
-    boost::asio::io_service io_service;
-    std::unique_ptr<DatagramSocket> socket;
-    std::unique_ptr<UdpPeer> receiver;
-    int send_errors = 0;
-    ns->run_inside([&] {
-        socket = std::make_unique<DatagramSocket>(io_service, punchprobe::ServerSocket::main,
-                                                  boost::asio::ip::address_v4::loopback(), 0,
-                                                  [&](const boost::system::error_code&) { ++send_errors; });
-        socket->socket.set_option(udp::socket::send_buffer_size(16 * 1024));
-        receiver = std::make_unique<UdpPeer>();
-        // Read late on a busy machine, it must lose nothing meanwhile.
-        receiver->set_receive_buffer(2 * 1024 * 1024);
-    });
+    // A small kernel buffer, which fills within the batch.
+    ThrottledLink link(*ns, 16 * 1024);
+    auto& socket = link.socket;
+    auto& receiver = link.receiver;
     const auto bytes = [](int number) { return std::to_string(number) + std::string(60, '.'); };
     std::vector<Sent> outcomes;
     const auto record = [&outcomes](const punchprobe::OutboundDatagram&, Sent sent) { outcomes.push_back(sent); };
@@ -371,15 +386,9 @@ TEST(ServerShell, ASendBatchTheKernelPushesBackQueuesTheRestInOrder)
     EXPECT_EQ(outcomes, std::vector<Sent>(later, Sent::yes));
     EXPECT_EQ(socket->queued_sends, queued + later);
 
-    int received = 0;
-    for (const auto until = Clock::now() + 20s;
-         (received < batch + later || socket->queued_sends > 0) && Clock::now() < until;) {
-        io_service.run_for(2ms);
-        while (const auto datagram = receiver->receive(0ms)) ASSERT_EQ(datagram->bytes, bytes(received++));
-    }
-    EXPECT_EQ(received, batch + later);
+    EXPECT_EQ(link.drain(batch + later, bytes), batch + later);
     EXPECT_EQ(socket->queued_sends, 0u);
-    EXPECT_EQ(send_errors, 0);
+    EXPECT_EQ(link.send_errors, 0);
 }
 
 TEST(ServerShell, ADatagramTheKernelRefusesLeavesTheRestOfItsBatchToGo)
