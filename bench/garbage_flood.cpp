@@ -186,10 +186,26 @@ GarbageFlood::~GarbageFlood()
     stop();
 }
 
-FloodResult GarbageFlood::stop()
+void GarbageFlood::stop_sending()
 {
     stopping_ = true;
     if (thread_.joinable()) thread_.join();
+}
+
+FloodResult GarbageFlood::stop()
+{
+    stop_sending();
+    char buffer[2048];
+    for (const int fd : sockets_) {
+        for (ssize_t n; (n = recv(fd, buffer, sizeof buffer - 1, MSG_DONTWAIT)) >= 0;) {
+            ++result_.replies;
+            buffer[n] = '\0';
+            if (settings_.kind == FloodKind::mixed && std::strstr(buffer, "\"command\":\"INIT2\"") != nullptr)
+                ++result_.guessed_ids_answered;
+        }
+        close(fd);
+    }
+    sockets_.clear();
     result_.sent = sent_;
     return result_;
 }
@@ -203,7 +219,7 @@ void GarbageFlood::run()
     const std::vector<std::string> payloads = fixed_payloads(random);
     const std::string junk = junk_payload(settings_.kind);
 
-    std::vector<int> sockets;
+    std::vector<int>& sockets = sockets_;
     // Each socket's INIT names the socket's own port, as the client's does.
     std::vector<std::string> inits;
     for (int index = 0; index < settings_.sources && !forged_; ++index) {
@@ -329,17 +345,6 @@ void GarbageFlood::run()
         const int sent = std::max(0, sendmmsg(sockets[socket_index], messages.data(), static_cast<unsigned>(count), 0));
         sent_ += static_cast<std::uint64_t>(sent);
         result_.send_errors += static_cast<std::uint64_t>(count - sent);
-    }
-
-    // Whatever the server answered since the last round is still queued.
-    for (const int fd : sockets) {
-        for (ssize_t n; (n = recv(fd, buffer, sizeof buffer - 1, MSG_DONTWAIT)) >= 0;) {
-            ++result_.replies;
-            buffer[n] = '\0';
-            if (settings_.kind == FloodKind::mixed && std::strstr(buffer, "\"command\":\"INIT2\"") != nullptr)
-                ++result_.guessed_ids_answered;
-        }
-        close(fd);
     }
 }
 

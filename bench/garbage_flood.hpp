@@ -94,7 +94,7 @@ struct FloodResult {
 };
 
 // Sends one kind of hostile datagram to the server from its own thread until
-// stop(). Throws NoRawSocket from the constructor when the kind needs a raw
+// stop_sending() or stop(). Throws NoRawSocket from the constructor when the kind needs a raw
 // socket and none can be opened.
 class GarbageFlood {
 public:
@@ -106,6 +106,11 @@ public:
     // Sent so far; may be read while the flood runs.
     std::uint64_t sent() const { return sent_; }
 
+    // Ends the sending; the sources stay open, so that answers the server
+    // still owes them are counted by stop().
+    void stop_sending();
+    // Ends the sending if it still runs, counts the answers queued on the
+    // sources and closes them.
     FloodResult stop();
 
 private:
@@ -116,6 +121,8 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<std::uint64_t> sent_{0};
     FloodResult result_;
+    // Opened by the flood's thread, read and closed by stop() after it ends.
+    std::vector<int> sockets_;
     std::thread thread_;
 };
 

@@ -157,20 +157,6 @@ std::size_t DatagramSocket::send_batch(const std::function<void(const OutboundDa
     return calls;
 }
 
-DatagramSocket::Sent DatagramSocket::send(std::string& bytes, const udp::endpoint& destination, bool proven)
-{
-    if (queued_sends == 0) {
-        error_code error;
-        socket.send_to(asio::buffer(bytes), destination, 0, error);
-        if (!error) return Sent::yes;
-        if (error != asio::error::would_block) {
-            on_send_error_(error);
-            return Sent::failed;
-        }
-    }
-    return queue(bytes, destination, proven);
-}
-
 bool DatagramSocket::has_room(std::size_t datagrams, std::size_t bytes, bool proven) const
 {
     const std::size_t most_datagrams = proven ? max_queued_datagrams : max_unproven_queued_datagrams;

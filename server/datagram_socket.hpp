@@ -57,9 +57,6 @@ public:
     // bytes may be gone to the queue by then). Returns the calls that sent
     // anything.
     std::size_t send_batch(const std::function<void(const OutboundDatagram&, Sent)>& taken);
-    // One datagram alone: sent at once, or queued behind earlier sends.
-    // Nothing to do with the batch.
-    Sent send(std::string& bytes, const boost::asio::ip::udp::endpoint& destination, bool proven);
     bool has_room(std::size_t datagrams, std::size_t bytes, bool proven) const;
 
     static constexpr std::size_t max_queued_datagrams = 1024;

@@ -3,6 +3,7 @@
 // thread of its own, with a short deadline injected.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -73,8 +74,11 @@ TEST(MetricsText, DropReasonsAreOneFamilyAndTheGaugesFollow)
 // A blocking TCP client on loopback whose every wait is bounded.
 class HttpPeer {
 public:
-    explicit HttpPeer(unsigned short port) : fd_(::socket(AF_INET, SOCK_STREAM, 0))
+    // A small `receive_buffer` (bytes) keeps the window small, so that a
+    // large answer stays unwritten until the peer reads.
+    explicit HttpPeer(unsigned short port, int receive_buffer = 0) : fd_(::socket(AF_INET, SOCK_STREAM, 0))
     {
+        if (receive_buffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(port);
@@ -100,6 +104,13 @@ public:
             if (got > 0) text.append(buffer, static_cast<std::size_t>(got));
         }
         return text;
+    }
+
+    // Some of the answer has come, and nothing waits.
+    bool answer_begun() const
+    {
+        char byte;
+        return ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 1;
     }
 
     bool connected = false;
@@ -263,6 +274,42 @@ TEST(MetricsEndpoint, ScrapesPushOutConnectionsStillSendingTheirRequest)
     EXPECT_EQ(answered, scrapes);
     EXPECT_EQ(server.counters().metrics_pushed_out, static_cast<std::uint64_t>(scrapes));
     EXPECT_EQ(server.counters().metrics_refused, 0u);
+}
+
+// Every slot busy writing its answer to a peer that does not read: there is
+// nobody to push out, and one more connection is closed at once, unanswered
+// and counted. The endpoint alone, on a loop this test turns, with a page
+// larger than any socket buffer can take.
+TEST(MetricsEndpoint, ANewcomerIsRefusedWhileEverySlotIsAnswering)
+{
+    boost::asio::io_service loop;
+    ServerCounters counters;
+    punchprobe::MetricsEndpoint endpoint(loop, {boost::asio::ip::address_v4::loopback(), 0}, 60s, counters,
+                                         [] { return std::string(8 << 20, 'x'); });
+    endpoint.start();
+    const unsigned short port = endpoint.endpoint().port();
+    const auto turn_until = [&loop](const auto& done) {
+        for (const auto until = Clock::now() + 5s; !done() && Clock::now() < until;) loop.run_for(10ms);
+        return done();
+    };
+
+    std::vector<std::unique_ptr<HttpPeer>> readers;
+    for (std::size_t i = 0; i < max_connections; ++i) {
+        readers.push_back(std::make_unique<HttpPeer>(port, 4096));
+        ASSERT_TRUE(readers.back()->connected && readers.back()->send("GET /metrics HTTP/1.1\r\n\r\n"));
+    }
+    ASSERT_TRUE(turn_until([&] {
+        return std::all_of(readers.begin(), readers.end(), [](const auto& peer) { return peer->answer_begun(); });
+    })) << "not every slot began its answer";
+
+    HttpPeer newcomer(port);
+    ASSERT_TRUE(newcomer.connected);
+    EXPECT_TRUE(turn_until([&] { return counters.metrics_refused == 1; }));
+    EXPECT_EQ(newcomer.read_until_closed(2s), "");
+    EXPECT_TRUE(newcomer.closed);
+    EXPECT_EQ(counters.metrics_pushed_out, 0u);
+    EXPECT_EQ(endpoint.open_connections(), max_connections);
+    for (const auto& peer : readers) EXPECT_FALSE(peer->closed);
 }
 
 }  // namespace

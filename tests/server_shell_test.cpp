@@ -191,9 +191,15 @@ TEST(ServerShell, SendQueueKeepsItsProvenPartAndSendsWhatWaitsInOrder)
     auto& socket = link.socket;
     auto& receiver = link.receiver;
     int taken = 0;
+    // One datagram a batch, so that each refusal is seen alone.
     const auto send = [&](bool proven) {
-        std::string bytes = std::to_string(taken) + std::string(60, '.');
-        const DatagramSocket::Sent sent = socket->send(bytes, receiver->endpoint(), proven);
+        punchprobe::OutboundDatagram datagram;
+        datagram.bytes = std::to_string(taken) + std::string(60, '.');
+        datagram.destination = receiver->endpoint();
+        datagram.proven = proven;
+        socket->add(std::move(datagram));
+        DatagramSocket::Sent sent = DatagramSocket::Sent::failed;
+        socket->send_batch([&sent](const punchprobe::OutboundDatagram&, DatagramSocket::Sent fate) { sent = fate; });
         taken += sent == DatagramSocket::Sent::yes;
         return sent == DatagramSocket::Sent::yes;
     };
