@@ -163,7 +163,10 @@ std::optional<DropReason> ServerCore::decide(std::string_view bytes, const udp::
     if (auto reason = screen_source(source)) return reason;
     // The client's INIT byte for byte, the one request a flood is made of,
     // skips the parser: it would pass every check below.
-    if (socket == ServerSocket::main && client_init_port(bytes)) return answer_init(bytes.size(), source, now);
+    if (socket == ServerSocket::main && client_init_port(bytes)) {
+        ++counters_.inits_fast_path;
+        return answer_init(bytes.size(), source, now);
+    }
     if (auto reason = screen_junk(bytes)) return reason;
 
     PunchprobeMessage message;

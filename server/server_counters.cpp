@@ -64,6 +64,7 @@ constexpr Column columns[] = {
     {"proven_addresses_pushed_out", &ServerCounters::proven_addresses_pushed_out},
     {"receive_batches", &ServerCounters::receive_batches},
     {"send_batches", &ServerCounters::send_batches},
+    {"inits_fast_path", &ServerCounters::inits_fast_path},
 };
 
 // A reason without its column would be counted and never shown.

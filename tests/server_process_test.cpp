@@ -26,7 +26,7 @@ using punchprobe_test::UdpPeer;
 std::string counters(std::uint64_t sessions, std::uint64_t completed, std::uint64_t batches = 0)
 {
     punchprobe::ServerCounters counters;
-    counters.sessions = counters.inits_answered = sessions;
+    counters.sessions = counters.inits_answered = counters.inits_fast_path = sessions;
     counters.completed = counters.endpoint_independent = completed;
     counters.receive_batches = counters.send_batches = batches;
     return punchprobe::counters_line(counters) + "\n";
